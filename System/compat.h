@@ -1,0 +1,137 @@
+// The one place where the module meets differences between runtime
+// versions.  Everything else is written against the newest API and calls
+// the helpers below; only this file tests PY_VERSION_HEX.
+#ifndef SYSTEMDEFINE_COMPAT_H
+#define SYSTEMDEFINE_COMPAT_H
+
+#include "refs.h"
+
+#include <frameobject.h>
+#include <structmember.h>
+
+// PEP 590 vectorcall arrived in 3.8 (bpo-36974); its type flag lost the
+// leading underscore in 3.9.  Before 3.8 the slot after tp_dealloc is
+// tp_print, a function pointer, and calls go through tp_call only.
+#if PY_VERSION_HEX >= 0x03080000
+#define SYSTEMDEFINE_HAVE_VECTORCALL 1
+#if !defined(Py_TPFLAGS_HAVE_VECTORCALL)
+#define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
+#endif
+#define SYSTEMDEFINE_VECTORCALL_OFFSET(type, field)                         \
+    static_cast<Py_ssize_t>(offsetof(type, field))
+#define SYSTEMDEFINE_VECTORCALL_FLAGS Py_TPFLAGS_HAVE_VECTORCALL
+#else
+#define SYSTEMDEFINE_HAVE_VECTORCALL 0
+#define SYSTEMDEFINE_VECTORCALL_OFFSET(type, field) nullptr
+#define SYSTEMDEFINE_VECTORCALL_FLAGS 0
+#endif
+
+// PyDict_GET_SIZE() arrived in 3.7.
+#if PY_VERSION_HEX < 0x03070000 && !defined(PyDict_GET_SIZE)
+#define PyDict_GET_SIZE(op) PyDict_Size(op)
+#endif
+
+// Up to 3.6 the names and docs of getset and member rows are declared as
+// char * (bpo-28761 made them const in 3.7).
+#define SYSTEMDEFINE_TEXT(literal) const_cast<char *>(literal)
+
+namespace sd {
+namespace compat {
+
+// Everything a code object is made of, in the order the constructors
+// take it.  The object references are borrowed.
+struct CodeFields {
+    int argcount;
+    int kwonlyargcount;
+    int nlocals;
+    int stacksize;
+    int flags;
+    PyObject *code;
+    PyObject *consts;
+    PyObject *names;
+    PyObject *varnames;
+    PyObject *freevars;
+    PyObject *cellvars;
+    PyObject *filename;
+    PyObject *name;
+    PyObject *qualname;  // used from 3.11 on
+    int firstlineno;
+    PyObject *linetable;
+};
+
+// Create a code object; returns a new reference or NULL with an exception.
+//
+// Up to 3.10 the fields go in as given: empty bytecode never runs there
+// without an error (the evaluator reports an unknown opcode).  From 3.11 on
+// the evaluator trusts the bytecode, and running an empty one crashes the
+// process, so the object gets the bytecode, line table and stack size that
+// the runtime's own PyCode_NewEmpty() makes for an empty body (with its
+// empty exception table).  That body
+// raises when run, and its line table maps every instruction to the first
+// line, which is how a frame of it reports its line on 3.11+.
+inline PyObject *
+new_code(const CodeFields &f) noexcept
+{
+#if PY_VERSION_HEX >= 0x030B0000
+    OwnedRef empty = OwnedRef::steal(reinterpret_cast<PyObject *>(
+        PyCode_NewEmpty("", "", f.firstlineno)));
+    if (!empty) {
+        return nullptr;
+    }
+    PyCodeObject *empty_code = reinterpret_cast<PyCodeObject *>(empty.get());
+    OwnedRef code = OwnedRef::steal(PyCode_GetCode(empty_code));
+    if (!code) {
+        return nullptr;
+    }
+    OwnedRef linetable =
+        OwnedRef::steal(PyObject_GetAttrString(empty.get(), "co_linetable"));
+    if (!linetable) {
+        return nullptr;
+    }
+    OwnedRef exceptiontable = OwnedRef::steal(
+        PyObject_GetAttrString(empty.get(), "co_exceptiontable"));
+    if (!exceptiontable) {
+        return nullptr;
+    }
+    int stacksize = f.stacksize > empty_code->co_stacksize
+                        ? f.stacksize
+                        : empty_code->co_stacksize;
+#if PY_VERSION_HEX >= 0x030C0000
+    // 3.12 renamed the constructor (gh-101101); the old name is deprecated.
+    PyCodeObject *result = PyUnstable_Code_New(
+#else
+    PyCodeObject *result = PyCode_New(
+#endif
+        f.argcount, f.kwonlyargcount, f.nlocals, stacksize, f.flags,
+        code.get(), f.consts, f.names, f.varnames, f.freevars, f.cellvars,
+        f.filename, f.name, f.qualname, f.firstlineno, linetable.get(),
+        exceptiontable.get());
+    return reinterpret_cast<PyObject *>(result);
+#else
+    PyCodeObject *result = PyCode_New(
+        f.argcount, f.kwonlyargcount, f.nlocals, f.stacksize, f.flags,
+        f.code, f.consts, f.names, f.varnames, f.freevars, f.cellvars,
+        f.filename, f.name, f.firstlineno, f.linetable);
+    return reinterpret_cast<PyObject *>(result);
+#endif
+}
+
+// Make a frame report `line` as its current line.  Up to 3.10 the frame
+// keeps the number itself.  From 3.11 on frames are opaque; a frame that
+// has not run reports the first line of its code object, which new_code()
+// already set to the same line.
+inline void
+set_frame_line(PyFrameObject *frame, int line) noexcept
+{
+#if PY_VERSION_HEX < 0x030B0000
+    frame->f_lineno = line;
+#else
+    (void)frame;
+    (void)line;
+#endif
+}
+
+}  // namespace compat
+}  // namespace sd
+
+#endif  // SYSTEMDEFINE_COMPAT_H

@@ -1,0 +1,167 @@
+// Failure locations, the traceback code-object cache and traceback entries.
+#include "failure.h"
+
+#include "module.h"
+
+#include <cstring>
+
+#define SYSTEMDEFINE_FILE_ID 2
+
+namespace sd {
+
+namespace {
+
+// File names shown in traceback entries: the module source, and (inside
+// the code name) the implementation.
+const char kSourceFile[] = "Windows_QUMA\\System\\systemDefine";
+const char kImplFile[] = "System\\systemDefine";
+
+// The failure location: written by each failing step, read by the exit of
+// the same function.  Never reset.
+struct Location {
+    int source_line;
+    int impl_line;
+};
+Location location = {0, 0};
+
+CodeCache code_cache;
+
+// A new code object for an entry of `function_name` at the recorded
+// location, or NULL with an exception set.
+PyObject *
+new_entry_code(const char *function_name) noexcept
+{
+    OwnedRef filename = OwnedRef::steal(PyUnicode_FromString(kSourceFile));
+    if (!filename) {
+        return nullptr;
+    }
+    OwnedRef name = OwnedRef::steal(PyUnicode_FromFormat(
+        "%s (%s:%d)", function_name, kImplFile, location.impl_line));
+    if (!name) {
+        return nullptr;
+    }
+    compat::CodeFields fields = {};
+    fields.code = state.empty_bytes;
+    fields.consts = state.empty_tuple;
+    fields.names = state.empty_tuple;
+    fields.varnames = state.empty_tuple;
+    fields.freevars = state.empty_tuple;
+    fields.cellvars = state.empty_tuple;
+    fields.filename = filename.get();
+    fields.name = name.get();
+    fields.qualname = name.get();
+    fields.firstlineno = location.source_line;
+    fields.linetable = state.empty_bytes;
+    return compat::new_code(fields);
+}
+
+}  // namespace
+
+Failed
+failed_at(int source_line, int impl_line) noexcept
+{
+    location.source_line = source_line;
+    location.impl_line = impl_line;
+    return Failed{};
+}
+
+void
+add_traceback(const char *function_name) noexcept
+{
+    // The entry is built with the exception set aside, so that the
+    // constructors below never run with an error pending.  If one of them
+    // fails, its own exception is the one left pending.
+    PyObject *type = nullptr;
+    PyObject *value = nullptr;
+    PyObject *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    OwnedRef saved_type = OwnedRef::steal(type);
+    OwnedRef saved_value = OwnedRef::steal(value);
+    OwnedRef saved_traceback = OwnedRef::steal(traceback);
+
+    OwnedRef code = OwnedRef::borrow(code_cache.find(location.impl_line));
+    if (!code) {
+        code = OwnedRef::steal(new_entry_code(function_name));
+        if (!code) {
+            return;
+        }
+        // Without room in the cache the object serves this entry alone.
+        code_cache.insert(location.impl_line, code.get());
+    }
+    PyFrameObject *frame = PyFrame_New(
+        PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()),
+        state.globals, nullptr);
+    OwnedRef frame_ref = OwnedRef::steal(reinterpret_cast<PyObject *>(frame));
+    if (!frame_ref) {
+        return;
+    }
+    compat::set_frame_line(frame, location.source_line);
+    PyErr_Restore(saved_type.release(), saved_value.release(),
+                  saved_traceback.release());
+    (void)PyTraceBack_Here(frame);
+}
+
+std::int32_t
+CodeCache::position(std::int32_t key) const noexcept
+{
+    // Places fail in no particular order, but a new key past the last one
+    // is common enough to skip the search for it.
+    if (count_ == 0 || key > entries_[count_ - 1].key) {
+        return count_;
+    }
+    std::int32_t low = 0;
+    std::int32_t high = count_;
+    while (low < high) {
+        std::int32_t mid = low + (high - low) / 2;
+        if (entries_[mid].key < key) {
+            low = mid + 1;
+        }
+        else {
+            high = mid;
+        }
+    }
+    return low;
+}
+
+PyObject *
+CodeCache::find(std::int32_t key) const noexcept
+{
+    std::int32_t pos = position(key);
+    if (pos < count_ && entries_[pos].key == key) {
+        return entries_[pos].code;
+    }
+    return nullptr;
+}
+
+bool
+CodeCache::insert(std::int32_t key, PyObject *code) noexcept
+{
+    std::int32_t pos = position(key);
+    if (count_ == capacity_) {
+        if (capacity_ > INT32_MAX - kChunk) {
+            return false;
+        }
+        std::int32_t new_capacity = capacity_ + kChunk;
+        size_t size = static_cast<size_t>(new_capacity) * sizeof(Entry);
+        void *block = entries_ == nullptr ? PyMem_Malloc(size)
+                                          : PyMem_Realloc(entries_, size);
+        if (block == nullptr) {
+            return false;
+        }
+        entries_ = static_cast<Entry *>(block);
+        capacity_ = new_capacity;
+    }
+    if (pos < count_) {
+        std::memmove(&entries_[pos + 1], &entries_[pos],
+                     static_cast<size_t>(count_ - pos) * sizeof(Entry));
+    }
+    Py_INCREF(code);
+    entries_[pos].code = code;
+    entries_[pos].key = key;
+    count_++;
+    return true;
+}
+
+}  // namespace sd
+
+SYSTEMDEFINE_CHECK_FILE_SIZE;

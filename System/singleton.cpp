@@ -1,0 +1,559 @@
+// The Singleton base class: created at import, its __new__ keeps one
+// instance per class in the table reached as `class_._instances`.
+#include "singleton.h"
+
+#include "definitions.h"
+#include "failure.h"
+#include "function_type.h"
+#include "module.h"
+
+#define SYSTEMDEFINE_FILE_ID 4
+
+namespace sd {
+
+namespace {
+
+const char kNewFunctionName[] =
+    "Windows_QUMA.System.systemDefine.Singleton.__new__";
+const char kMetaclassConflict[] =
+    "metaclass conflict: the metaclass of a derived class must be a "
+    "(non-strict) subclass of the metaclasses of all its bases";
+
+// Call `callable` like the runtime's evaluator does, counting against the
+// recursion limit.
+PyObject *
+call_checked(PyObject *callable, PyObject *args, PyObject *kwargs) noexcept
+{
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;
+    }
+    PyObject *result = PyObject_Call(callable, args, kwargs);
+    Py_LeaveRecursiveCall();
+    if (result == nullptr && !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError,
+                        "NULL result without error in PyObject_Call");
+    }
+    return result;
+}
+
+// ---- Arguments --------------------------------------------------------
+//
+// __new__(class_, *args, **kwargs) is reached with the keywords either as
+// a dictionary (tp_call) or as names beside the values (vectorcall).  Both
+// views offer the same three operations to bind().
+
+bool
+is_class_name(PyObject *key) noexcept
+{
+    return key == pool.class_ ||
+           (PyUnicode_Check(key) && PyUnicode_Compare(key, pool.class_) == 0);
+}
+
+class DictKeywords {
+public:
+    explicit DictKeywords(PyObject *dict) noexcept : dict_(dict) {}
+    bool
+    present() const noexcept
+    {
+        return dict_ != nullptr;
+    }
+    Py_ssize_t
+    size() const noexcept
+    {
+        return PyDict_GET_SIZE(dict_);
+    }
+    // Borrowed value of "class_"; NULL when absent or on error.
+    PyObject *
+    find_class() const noexcept
+    {
+        return PyDict_GetItemWithError(dict_, pool.class_);
+    }
+    bool
+    next(Py_ssize_t *pos, PyObject **key, PyObject **value) const noexcept
+    {
+        return PyDict_Next(dict_, pos, key, value) != 0;
+    }
+
+private:
+    PyObject *dict_;  // may be NULL
+};
+
+class VectorKeywords {
+public:
+    VectorKeywords(PyObject *names, PyObject *const *values) noexcept
+        : names_(names), values_(values)
+    {
+    }
+    bool
+    present() const noexcept
+    {
+        return names_ != nullptr;
+    }
+    Py_ssize_t
+    size() const noexcept
+    {
+        return PyTuple_GET_SIZE(names_);
+    }
+    PyObject *
+    find_class() const noexcept
+    {
+        for (Py_ssize_t i = 0; i < size(); ++i) {
+            if (is_class_name(PyTuple_GET_ITEM(names_, i))) {
+                return values_[i];
+            }
+        }
+        return nullptr;
+    }
+    bool
+    next(Py_ssize_t *pos, PyObject **key, PyObject **value) const noexcept
+    {
+        if (*pos >= size()) {
+            return false;
+        }
+        *key = PyTuple_GET_ITEM(names_, *pos);
+        *value = values_[*pos];
+        ++*pos;
+        return true;
+    }
+
+private:
+    PyObject *names_;  // tuple, or NULL when no keywords
+    PyObject *const *values_;
+};
+
+// The positional arguments of a call.
+struct Positional {
+    PyObject *const *items;
+    Py_ssize_t count;
+    PyObject *tuple;  // the call's own tuple of them, or NULL
+};
+
+struct Bound {
+    OwnedRef class_;
+    OwnedRef kwargs;  // NULL while no keyword is left over for it
+};
+
+enum class Binding { ok, failed, no_memory };
+
+void
+raise_argument_count(Py_ssize_t given) noexcept
+{
+    PyErr_Format(PyExc_TypeError,
+                 "%.200s() takes %.8s %zd positional argument%.1s "
+                 "(%zd given)",
+                 "__new__", "at least", static_cast<Py_ssize_t>(1), "",
+                 given);
+}
+
+// Bind the call's arguments to (class_, *args, **kwargs).  Only the
+// dictionary for **kwargs is made here, and only when a keyword goes into
+// it; *args stays a view of the call's arguments until an instance has to
+// be created.
+template <class Keywords>
+Binding
+bind(const Positional &positional, const Keywords &keywords,
+     Bound &bound) noexcept
+{
+    if (positional.count > 0) {
+        bound.class_ = OwnedRef::borrow(positional.items[0]);
+    }
+    if (!keywords.present()) {
+        if (positional.count == 0) {
+            raise_argument_count(0);
+            SD_FAIL(5);
+            return Binding::failed;
+        }
+        return Binding::ok;
+    }
+    Py_ssize_t remaining = keywords.size();
+    if (positional.count == 0) {
+        bound.class_ = OwnedRef::borrow(keywords.find_class());
+        if (!bound.class_) {
+            if (!PyErr_Occurred()) {
+                raise_argument_count(0);
+            }
+            SD_FAIL(5);
+            return Binding::failed;
+        }
+        remaining--;
+    }
+    if (remaining == 0) {
+        return Binding::ok;
+    }
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr;
+    PyObject *value = nullptr;
+    while (keywords.next(&pos, &key, &value)) {
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%s() keywords must be strings",
+                         "__new__");
+            SD_FAIL(5);
+            return Binding::failed;
+        }
+        if (is_class_name(key)) {
+            if (positional.count > 0) {
+                PyErr_Format(PyExc_TypeError,
+                             "%s() got multiple values for keyword "
+                             "argument '%U'",
+                             "__new__", key);
+                SD_FAIL(5);
+                return Binding::failed;
+            }
+            bound.class_ = OwnedRef::borrow(value);
+            continue;
+        }
+        if (!bound.kwargs) {
+            bound.kwargs = OwnedRef::steal(PyDict_New());
+            if (!bound.kwargs) {
+                return Binding::no_memory;
+            }
+        }
+        // Hashing the key may run code that drops it from the caller's
+        // dictionary: hold both while storing.
+        OwnedRef held_key = OwnedRef::borrow(key);
+        OwnedRef held_value = OwnedRef::borrow(value);
+        if (PyDict_SetItem(bound.kwargs.get(), key, value) < 0) {
+            SD_FAIL(5);
+            return Binding::failed;
+        }
+    }
+    return Binding::ok;
+}
+
+// ---- Body -------------------------------------------------------------
+
+// The positional arguments for the parent's __new__: class_ followed by
+// *args, which is the call's own positional arguments whenever it had any.
+OwnedRef
+creation_args(PyObject *class_, const Positional &positional) noexcept
+{
+    if (positional.count == 0) {
+        return OwnedRef::steal(PyTuple_Pack(1, class_));
+    }
+    if (positional.tuple != nullptr) {
+        return OwnedRef::borrow(positional.tuple);
+    }
+    OwnedRef args = OwnedRef::steal(PyTuple_New(positional.count));
+    if (!args) {
+        return args;
+    }
+    for (Py_ssize_t i = 0; i < positional.count; ++i) {
+        Py_INCREF(positional.items[i]);
+        PyTuple_SET_ITEM(args.get(), i, positional.items[i]);
+    }
+    return args;
+}
+
+// The current binding of the module name `Singleton`.
+OwnedRef
+lookup_singleton() noexcept
+{
+    PyObject *found = PyDict_GetItemWithError(state.globals, pool.singleton);
+    if (found != nullptr) {
+        return OwnedRef::borrow(found);
+    }
+    if (PyErr_Occurred()) {
+        return OwnedRef();
+    }
+    OwnedRef builtin =
+        OwnedRef::steal(PyObject_GetAttr(state.builtins, pool.singleton));
+    if (!builtin && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined",
+                     pool.singleton);
+    }
+    return builtin;
+}
+
+// First instantiation of class_: super(Singleton, class_).__new__(class_,
+// *args, **kwargs), stored in the table under class_.
+int
+create_instance(PyObject *class_, const Positional &positional,
+                PyObject *kwargs) noexcept
+{
+    OwnedRef base = lookup_singleton();
+    if (!base) {
+        return SD_FAIL(7);
+    }
+    OwnedRef super_args =
+        OwnedRef::steal(PyTuple_Pack(2, base.get(), class_));
+    if (!super_args) {
+        return SD_FAIL(7);
+    }
+    OwnedRef proxy = OwnedRef::steal(
+        call_checked(state.super, super_args.get(), nullptr));
+    if (!proxy) {
+        return SD_FAIL(7);
+    }
+    OwnedRef parent_new =
+        OwnedRef::steal(PyObject_GetAttr(proxy.get(), pool.new_));
+    if (!parent_new) {
+        return SD_FAIL(7);
+    }
+    OwnedRef args = creation_args(class_, positional);
+    if (!args) {
+        return SD_FAIL(7);
+    }
+    OwnedRef keywords = kwargs != nullptr ? OwnedRef::borrow(kwargs)
+                                          : OwnedRef::steal(PyDict_New());
+    if (!keywords) {
+        return SD_FAIL(7);
+    }
+    OwnedRef instance = OwnedRef::steal(
+        call_checked(parent_new.get(), args.get(), keywords.get()));
+    if (!instance) {
+        return SD_FAIL(7);
+    }
+    OwnedRef table =
+        OwnedRef::steal(PyObject_GetAttr(class_, pool.instances));
+    if (!table) {
+        return SD_FAIL(7);
+    }
+    if (PyObject_SetItem(table.get(), class_, instance.get()) < 0) {
+        return SD_FAIL(7);
+    }
+    return 0;
+}
+
+PyObject *
+new_body(PyObject *class_, const Positional &positional,
+         PyObject *kwargs) noexcept
+{
+    int found;
+    {
+        OwnedRef table =
+            OwnedRef::steal(PyObject_GetAttr(class_, pool.instances));
+        if (!table) {
+            return SD_FAIL(6);
+        }
+        found = PySequence_Contains(table.get(), class_);
+        if (found < 0) {
+            return SD_FAIL(6);
+        }
+    }
+    if (!found && create_instance(class_, positional, kwargs) < 0) {
+        return nullptr;
+    }
+    OwnedRef table =
+        OwnedRef::steal(PyObject_GetAttr(class_, pool.instances));
+    if (!table) {
+        return SD_FAIL(8);
+    }
+    PyObject *instance = PyObject_GetItem(table.get(), class_);
+    if (instance == nullptr) {
+        return SD_FAIL(8);
+    }
+    return instance;
+}
+
+// Everything __new__ does but the traceback entry; `report` tells whether
+// a failure gets one.  All references are gone when this returns.
+template <class Keywords>
+PyObject *
+new_steps(const Positional &positional, const Keywords &keywords,
+          bool *report) noexcept
+{
+    Bound bound;
+    switch (bind(positional, keywords, bound)) {
+    case Binding::ok:
+        break;
+    case Binding::failed:
+        return nullptr;
+    case Binding::no_memory:
+        *report = false;
+        return nullptr;
+    }
+    return new_body(bound.class_.get(), positional, bound.kwargs.get());
+}
+
+template <class Keywords>
+PyObject *
+singleton_new(const Positional &positional, const Keywords &keywords) noexcept
+{
+    bool report = true;
+    PyObject *instance = new_steps(positional, keywords, &report);
+    if (instance == nullptr && report) {
+        add_traceback(kNewFunctionName);
+    }
+    return instance;
+}
+
+PyObject *
+singleton_new_call(PyObject *, PyObject *args, PyObject *kwargs) noexcept
+{
+    Positional positional = {&PyTuple_GET_ITEM(args, 0),
+                             PyTuple_GET_SIZE(args), args};
+    return singleton_new(positional, DictKeywords(kwargs));
+}
+
+#if SYSTEMDEFINE_HAVE_VECTORCALL
+PyObject *
+singleton_new_vectorcall(PyObject *, PyObject *const *args, size_t nargsf,
+                         PyObject *kwnames) noexcept
+{
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Positional positional = {args, nargs, nullptr};
+    return singleton_new(positional, VectorKeywords(kwnames, args + nargs));
+}
+#endif
+
+// ---- Class creation ---------------------------------------------------
+
+// The most derived metaclass of `bases` (borrowed), or NULL with an
+// exception set.
+PyObject *
+calculate_metaclass(PyObject *bases) noexcept
+{
+    PyObject *winner = nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
+        PyTypeObject *candidate = Py_TYPE(PyTuple_GET_ITEM(bases, i));
+        PyObject *meta = reinterpret_cast<PyObject *>(candidate);
+        if (winner == nullptr) {
+            winner = meta;
+            continue;
+        }
+        PyTypeObject *current = reinterpret_cast<PyTypeObject *>(winner);
+        if (PyType_IsSubtype(current, candidate)) {
+            continue;
+        }
+        if (PyType_IsSubtype(candidate, current)) {
+            winner = meta;
+            continue;
+        }
+        PyErr_SetString(PyExc_TypeError, kMetaclassConflict);
+        return nullptr;
+    }
+    if (winner == nullptr) {
+        winner = reinterpret_cast<PyObject *>(&PyType_Type);
+    }
+    return winner;
+}
+
+// The class namespace from the metaclass's __prepare__, or a new dict when
+// it has none.
+OwnedRef
+prepare_namespace(PyObject *metaclass, PyObject *bases) noexcept
+{
+    OwnedRef prepare =
+        OwnedRef::steal(PyObject_GetAttr(metaclass, pool.prepare));
+    if (!prepare) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return prepare;
+        }
+        PyErr_Clear();
+        return OwnedRef::steal(PyDict_New());
+    }
+    OwnedRef args = OwnedRef::steal(PyTuple_Pack(2, pool.singleton, bases));
+    if (!args) {
+        return args;
+    }
+    return OwnedRef::steal(PyObject_Call(prepare.get(), args.get(), nullptr));
+}
+
+}  // namespace
+
+PyObject *
+new_singleton_code() noexcept
+{
+    OwnedRef varnames = OwnedRef::steal(
+        PyTuple_Pack(3, pool.class_, pool.args, pool.kwargs));
+    if (!varnames) {
+        return nullptr;
+    }
+    compat::CodeFields fields = {};
+    fields.argcount = 1;
+    fields.kwonlyargcount = 0;
+    fields.nlocals = 3;
+    fields.stacksize = 0;
+    fields.flags = CO_VARARGS | CO_VARKEYWORDS;
+    fields.code = state.empty_bytes;
+    fields.consts = state.empty_tuple;
+    fields.names = state.empty_tuple;
+    fields.varnames = varnames.get();
+    fields.freevars = state.empty_tuple;
+    fields.cellvars = state.empty_tuple;
+    fields.filename = pool.new_filename;
+    fields.name = pool.new_;
+    fields.qualname = pool.new_qualname;
+    fields.firstlineno = 5;
+    fields.linetable = state.empty_bytes;
+    return compat::new_code(fields);
+}
+
+int
+create_singleton() noexcept
+{
+    OwnedRef bases = OwnedRef::steal(PyTuple_Pack(1, state.object));
+    if (!bases) {
+        return SD_FAIL(2);
+    }
+    PyObject *metaclass = calculate_metaclass(bases.get());
+    if (metaclass == nullptr) {
+        return SD_FAIL(2);
+    }
+    OwnedRef ns = prepare_namespace(metaclass, bases.get());
+    if (!ns) {
+        return SD_FAIL(2);
+    }
+    if (PyObject_SetItem(ns.get(), pool.module, pool.module_name) < 0) {
+        return SD_FAIL(2);
+    }
+    if (PyObject_SetItem(ns.get(), pool.qualname, pool.singleton) < 0) {
+        return SD_FAIL(2);
+    }
+
+    OwnedRef table = OwnedRef::steal(PyDict_New());
+    if (!table) {
+        return SD_FAIL(3);
+    }
+    if (PyObject_SetItem(ns.get(), pool.instances, table.get()) < 0) {
+        return SD_FAIL(3);
+    }
+
+    FunctionParts parts = {};
+    parts.name = pool.new_;
+    parts.qualname = pool.new_qualname;
+    parts.module = pool.module_name;
+    parts.code = state.new_code;
+    parts.globals = state.globals;
+    parts.call = singleton_new_call;
+#if SYSTEMDEFINE_HAVE_VECTORCALL
+    parts.vectorcall = singleton_new_vectorcall;
+#endif
+    OwnedRef new_function_object = OwnedRef::steal(new_function(parts));
+    if (!new_function_object) {
+        return SD_FAIL(5);
+    }
+    if (PyObject_SetItem(ns.get(), pool.new_, new_function_object.get()) <
+        0) {
+        return SD_FAIL(5);
+    }
+
+    // A namespace from a custom __prepare__ may name the metaclass itself.
+    OwnedRef declared =
+        OwnedRef::steal(PyObject_GetItem(ns.get(), pool.metaclass));
+    if (!declared) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) {
+            return SD_FAIL(2);
+        }
+        PyErr_Clear();
+    }
+    OwnedRef args = OwnedRef::steal(
+        PyTuple_Pack(3, pool.singleton, bases.get(), ns.get()));
+    if (!args) {
+        return SD_FAIL(2);
+    }
+    OwnedRef cls = OwnedRef::steal(PyObject_Call(
+        declared ? declared.get() : metaclass, args.get(), nullptr));
+    if (!cls) {
+        return SD_FAIL(2);
+    }
+    if (PyDict_SetItem(state.globals, pool.singleton, cls.get()) < 0) {
+        return SD_FAIL(2);
+    }
+    return 0;
+}
+
+}  // namespace sd
+
+SYSTEMDEFINE_CHECK_FILE_SIZE;

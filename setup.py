@@ -1,0 +1,73 @@
+"""Build of the native module Windows_QUMA.System.systemDefine.
+
+Set SYSTEMDEFINE_STRICT=1 to turn compiler warnings into errors (the test
+and CI builds do); a user's install never fails on a newer compiler's
+warnings.  SYSTEMDEFINE_SANITIZE=1 builds with AddressSanitizer and
+UndefinedBehaviorSanitizer.
+"""
+import os
+import sys
+
+from setuptools import Extension, setup
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCES = [
+    "System/module.cpp",
+    "System/failure.cpp",
+    "System/definitions.cpp",
+    "System/singleton.cpp",
+    "System/function_type.cpp",
+]
+
+
+def c_string(text):
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def compile_args():
+    strict = os.environ.get("SYSTEMDEFINE_STRICT") == "1"
+    if sys.platform == "win32":
+        return ["/std:c++17", "/W4"] + (["/WX"] if strict else [])
+    args = [
+        "-std=c++17",
+        "-fvisibility=hidden",
+        "-fno-exceptions",
+        "-fno-rtti",
+        "-Wall",
+        "-Wextra",
+        "-Wconversion",
+        "-Wno-missing-field-initializers",
+    ]
+    if sys.version_info >= (3, 12):
+        # Older headers use C casts and 0 for null pointers in macros.
+        args += ["-Wold-style-cast", "-Wzero-as-null-pointer-constant"]
+    if strict:
+        args.append("-Werror")
+    if os.environ.get("SYSTEMDEFINE_SANITIZE") == "1":
+        args += ["-fsanitize=address,undefined", "-fno-omit-frame-pointer",
+                 "-fno-sanitize-recover=undefined", "-O1", "-g"]
+    return args
+
+
+def link_args():
+    if sys.platform != "win32" and os.environ.get("SYSTEMDEFINE_SANITIZE") == "1":
+        return ["-fsanitize=address,undefined"]
+    return []
+
+
+setup(
+    ext_modules=[
+        Extension(
+            "Windows_QUMA.System.systemDefine",
+            sources=SOURCES,
+            depends=[os.path.join("System", name) for name in os.listdir(
+                os.path.join(HERE, "System")) if name.endswith(".h")],
+            language="c++",
+            define_macros=[
+                ("SYSTEMDEFINE_BUILD_ROOT", c_string(HERE + os.sep)),
+            ],
+            extra_compile_args=compile_args(),
+            extra_link_args=link_args(),
+        )
+    ],
+)
