@@ -26,6 +26,15 @@
 #define SYSTEMDEFINE_VECTORCALL_FLAGS 0
 #endif
 
+// Up to 3.8 PyMODINIT_FUNC does not mark the entry point visible, and the
+// module is built with hidden visibility so that the entry point is its
+// only exported symbol.
+#if PY_VERSION_HEX < 0x03090000 && defined(__GNUC__)
+#undef PyMODINIT_FUNC
+#define PyMODINIT_FUNC                                                      \
+    extern "C" __attribute__((visibility("default"))) PyObject *
+#endif
+
 // PyDict_GET_SIZE() arrived in 3.7.
 #if PY_VERSION_HEX < 0x03070000 && !defined(PyDict_GET_SIZE)
 #define PyDict_GET_SIZE(op) PyDict_Size(op)

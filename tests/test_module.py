@@ -1,0 +1,129 @@
+"""The import sequence: module attributes, registry entry, failures."""
+import builtins
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from conftest import INIT_NAME, MODULE_NAME, SOURCE_FILE, run_python
+
+
+def test_module_attributes(mod):
+    assert mod.__doc__ is None
+    assert mod.__builtins__ is builtins
+    assert type(mod.__test__) is dict and mod.__test__ == {}
+    assert sys.modules[MODULE_NAME] is mod
+
+
+PLAIN_IMPORT = """
+import importlib.util, os, sys
+spec = importlib.util.find_spec({name!r})
+sys.path.insert(0, os.path.dirname(spec.origin))
+{setup}
+import systemDefine
+print(systemDefine.__name__, systemDefine.PAGE_MONITOR,
+      sys.modules[{name!r}] is systemDefine)
+"""
+
+
+def test_plain_name_import_registers_full_name():
+    proc = run_python(PLAIN_IMPORT.format(name=MODULE_NAME, setup=""))
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["systemDefine", "monitor", "True"]
+
+
+def test_existing_registry_entry_is_left_alone():
+    setup = "sentinel = object(); sys.modules[%r] = sentinel" % MODULE_NAME
+    code = PLAIN_IMPORT.format(name=MODULE_NAME, setup=setup)
+    code += "print(sys.modules[%r] is sentinel)\n" % MODULE_NAME
+    proc = run_python(code)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["systemDefine", "monitor", "False", "True"]
+
+
+def test_failed_import_reports_and_leaves_no_entry():
+    proc = run_python("""
+        import builtins, sys, traceback
+        saved = builtins.object
+        del builtins.object
+        try:
+            import %(name)s
+        except NameError as exc:
+            builtins.object = saved
+            print(exc)
+            for entry in traceback.extract_tb(exc.__traceback__):
+                print(repr((entry[0], entry[1], entry[2])))
+        else:
+            builtins.object = saved
+            print("imported")
+        print(%(name)r in sys.modules)
+        # A retry runs the whole sequence again, and now succeeds.
+        import %(name)s as mod
+        print(mod.PAGE_INFO, sys.modules[%(name)r] is mod)
+    """ % {"name": MODULE_NAME})
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    assert lines[0] == "name 'object' is not defined"
+    ours = [eval(line) for line in lines[1:-2]
+            if line.startswith("(%r" % SOURCE_FILE)]
+    assert len(ours) == 1
+    filename, lineno, name = ours[0]
+    assert lineno == 1
+    assert name.startswith(INIT_NAME + " (System\\systemDefine:")
+    assert lines[-2:] == ["False", "info True"]
+
+
+def other_interpreters():
+    """Interpreters of other minor versions on this machine."""
+    found = {}
+    names = ["python3.%d" % minor for minor in range(6, 30)]
+    paths = [shutil.which(name) for name in names]
+    if shutil.which("pyenv"):
+        out = subprocess.run(["pyenv", "versions", "--bare"],
+                             stdout=subprocess.PIPE, universal_newlines=True)
+        for version in out.stdout.split():
+            prefix = subprocess.run(["pyenv", "prefix", version],
+                                    stdout=subprocess.PIPE,
+                                    universal_newlines=True).stdout.strip()
+            paths.append(os.path.join(prefix, "bin", "python"))
+    for path in filter(None, paths):
+        proc = subprocess.run(
+            [path, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"],
+            stdout=subprocess.PIPE, universal_newlines=True)
+        version = proc.stdout.strip()
+        if proc.returncode == 0 and version >= "3" and \
+                version != "%d.%d" % sys.version_info[:2]:
+            found.setdefault(version, path)
+    return found
+
+
+LOAD_FOREIGN = """
+import os, sys, traceback
+# Resolve functions on first call: the binary may name ones this runtime
+# lacks, and the version check comes before any of them is called.
+sys.setdlopenflags(os.RTLD_LAZY)
+sys.path.insert(0, %r)
+try:
+    import systemDefine
+except RuntimeWarning as exc:
+    print(exc)
+    print(len([e for e in traceback.extract_tb(exc.__traceback__)
+               if e[0] == %r]))
+"""
+
+
+def test_version_mismatch_warns_with_full_versions(mod, tmp_path):
+    others = other_interpreters()
+    if not others:
+        pytest.skip("no interpreter of another version on this machine")
+    built = "%d.%d" % sys.version_info[:2]
+    shutil.copy(mod.__file__, str(tmp_path / "systemDefine.so"))
+    for version, python in sorted(others.items()):
+        proc = run_python(LOAD_FOREIGN % (str(tmp_path), SOURCE_FILE),
+                          python=python, args=["-W", "error"])
+        assert proc.returncode == 0, (version, proc.stderr)
+        assert proc.stdout.splitlines() == [
+            "compiletime version %s of module '%s' does not match runtime "
+            "version %s" % (built, MODULE_NAME, version), "0"], version
