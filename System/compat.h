@@ -17,7 +17,7 @@
 #if !defined(Py_TPFLAGS_HAVE_VECTORCALL)
 #define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
 #endif
-#define SYSTEMDEFINE_VECTORCALL_OFFSET(type, field)                         \
+#define SYSTEMDEFINE_VECTORCALL_OFFSET(type, field) \
     static_cast<Py_ssize_t>(offsetof(type, field))
 #define SYSTEMDEFINE_VECTORCALL_FLAGS Py_TPFLAGS_HAVE_VECTORCALL
 #else
@@ -31,7 +31,7 @@
 // only exported symbol.
 #if PY_VERSION_HEX < 0x03090000 && defined(__GNUC__)
 #undef PyMODINIT_FUNC
-#define PyMODINIT_FUNC                                                      \
+#define PyMODINIT_FUNC \
     extern "C" __attribute__((visibility("default"))) PyObject *
 #endif
 
@@ -82,8 +82,8 @@ inline PyObject *
 new_code(const CodeFields &f) noexcept
 {
 #if PY_VERSION_HEX >= 0x030B0000
-    OwnedRef empty = OwnedRef::steal(reinterpret_cast<PyObject *>(
-        PyCode_NewEmpty("", "", f.firstlineno)));
+    OwnedRef empty = OwnedRef::steal(
+        reinterpret_cast<PyObject *>(PyCode_NewEmpty("", "", f.firstlineno)));
     if (!empty) {
         return nullptr;
     }
@@ -117,10 +117,10 @@ new_code(const CodeFields &f) noexcept
         exceptiontable.get());
     return reinterpret_cast<PyObject *>(result);
 #else
-    PyCodeObject *result = PyCode_New(
-        f.argcount, f.kwonlyargcount, f.nlocals, f.stacksize, f.flags,
-        f.code, f.consts, f.names, f.varnames, f.freevars, f.cellvars,
-        f.filename, f.name, f.firstlineno, f.linetable);
+    PyCodeObject *result =
+        PyCode_New(f.argcount, f.kwonlyargcount, f.nlocals, f.stacksize,
+                   f.flags, f.code, f.consts, f.names, f.varnames, f.freevars,
+                   f.cellvars, f.filename, f.name, f.firstlineno, f.linetable);
     return reinterpret_cast<PyObject *>(result);
 #endif
 }

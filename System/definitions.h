@@ -31,13 +31,11 @@ extern Pool pool;
 
 // Create every name and text value, then the integer value.
 // Returns 0, or -1 with the failure recorded.
-int
-create_string_pool() noexcept;
+int create_string_pool() noexcept;
 
 // Store the definitions into the module globals in table order.
 // Returns 0, or -1 with the failure recorded.
-int
-bind_definitions() noexcept;
+int bind_definitions() noexcept;
 
 }  // namespace sd
 

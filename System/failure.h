@@ -20,28 +20,32 @@ namespace sd {
 // that records failures defines its own SYSTEMDEFINE_FILE_ID and ends with
 // SYSTEMDEFINE_CHECK_FILE_SIZE.  One recorded failure per line.
 #define SYSTEMDEFINE_IMPL_LINE (SYSTEMDEFINE_FILE_ID * 1000 + __LINE__)
-#define SYSTEMDEFINE_CHECK_FILE_SIZE                                        \
+#define SYSTEMDEFINE_CHECK_FILE_SIZE \
     static_assert(__LINE__ < 1000, "failure places would share numbers")
 
 // Result of a failing step: converts to the failure value of either
 // calling convention (NULL or -1).
 struct Failed {
-    operator PyObject *() const noexcept { return nullptr; }
-    operator int() const noexcept { return -1; }
+    operator PyObject *() const noexcept
+    {
+        return nullptr;
+    }
+    operator int() const noexcept
+    {
+        return -1;
+    }
 };
 
 // Record the failure location of the step that just failed.
-Failed
-failed_at(int source_line, int impl_line) noexcept;
+Failed failed_at(int source_line, int impl_line) noexcept;
 
-#define SD_FAIL(source_line)                                                \
+#define SD_FAIL(source_line) \
     ::sd::failed_at((source_line), SYSTEMDEFINE_IMPL_LINE)
 
 // Add one traceback entry for `function_name` at the recorded location to
 // the pending exception.  If the entry cannot be built it is left out and
 // the exception of that failure stays pending instead.
-void
-add_traceback(const char *function_name) noexcept;
+void add_traceback(const char *function_name) noexcept;
 
 // Code objects of traceback entries, keyed by implementation place.
 //

@@ -51,8 +51,7 @@ none_if_null(PyObject *value) noexcept
 
 // Messages of the setters.
 const char kNameNotText[] = "__name__ must be set to a string object";
-const char kQualnameNotText[] =
-    "__qualname__ must be set to a string object";
+const char kQualnameNotText[] = "__qualname__ must be set to a string object";
 const char kDictNotDict[] = "setting function's dictionary to a non-dict";
 const char kDictDeleted[] = "function's dictionary may not be deleted";
 const char kDefaultsNotTuple[] = "__defaults__ must be set to a tuple object";
@@ -88,10 +87,8 @@ PyObject *fn_repr(PyObject *self) noexcept;
 PyObject *fn_call(PyObject *self, PyObject *args, PyObject *kwargs) noexcept;
 PyObject *fn_descr_get(PyObject *self, PyObject *, PyObject *) noexcept;
 
-#define FN_GETSET(name, get, set)                                           \
-    {                                                                       \
-        SYSTEMDEFINE_TEXT(name), get, set, nullptr, nullptr                 \
-    }
+#define FN_GETSET(name, get, set) \
+    {SYSTEMDEFINE_TEXT(name), get, set, nullptr, nullptr}
 
 // clang-format off
 PyGetSetDef fn_getset[] = {
@@ -130,14 +127,15 @@ PyMethodDef fn_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// clang-format off
 PyTypeObject function_type = {
     PyVarObject_HEAD_INIT(nullptr, 0)
-    "Windows_QUMA.System.systemDefine.native_function", /* tp_name */
-    sizeof(NativeFunction),                             /* tp_basicsize */
-    0,                                                  /* tp_itemsize */
-    fn_dealloc,                                         /* tp_dealloc */
-    SYSTEMDEFINE_VECTORCALL_OFFSET(NativeFunction,
-                                   vectorcall), /* tp_vectorcall_offset */
+    "Windows_QUMA.System.systemDefine.native_function",  /* tp_name */
+    sizeof(NativeFunction),                     /* tp_basicsize */
+    0,                                          /* tp_itemsize */
+    fn_dealloc,                                 /* tp_dealloc */
+    SYSTEMDEFINE_VECTORCALL_OFFSET(NativeFunction, vectorcall),
+                                    /* tp_vectorcall_offset (tp_print) */
     nullptr,                                    /* tp_getattr */
     nullptr,                                    /* tp_setattr */
     nullptr,                                    /* tp_as_async */
@@ -152,13 +150,13 @@ PyTypeObject function_type = {
     PyObject_GenericSetAttr,                    /* tp_setattro */
     nullptr,                                    /* tp_as_buffer */
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
-        SYSTEMDEFINE_VECTORCALL_FLAGS, /* tp_flags */
-    nullptr,                           /* tp_doc */
-    fn_traverse,                       /* tp_traverse */
-    fn_clear,                          /* tp_clear */
-    nullptr,                           /* tp_richcompare */
-    static_cast<Py_ssize_t>(
-        offsetof(NativeFunction, weakreflist)), /* tp_weaklistoffset */
+        SYSTEMDEFINE_VECTORCALL_FLAGS,          /* tp_flags */
+    nullptr,                                    /* tp_doc */
+    fn_traverse,                                /* tp_traverse */
+    fn_clear,                                   /* tp_clear */
+    nullptr,                                    /* tp_richcompare */
+    static_cast<Py_ssize_t>(offsetof(NativeFunction, weakreflist)),
+                                                /* tp_weaklistoffset */
     nullptr,                                    /* tp_iter */
     nullptr,                                    /* tp_iternext */
     fn_methods,                                 /* tp_methods */
@@ -168,9 +166,10 @@ PyTypeObject function_type = {
     nullptr,                                    /* tp_dict */
     fn_descr_get,                               /* tp_descr_get */
     nullptr,                                    /* tp_descr_set */
-    static_cast<Py_ssize_t>(
-        offsetof(NativeFunction, dict)), /* tp_dictoffset */
+    static_cast<Py_ssize_t>(offsetof(NativeFunction, dict)),
+                                                /* tp_dictoffset */
 };
+// clang-format on
 
 PyObject *
 fn_get_name(PyObject *self, void *) noexcept

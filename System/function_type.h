@@ -26,12 +26,10 @@ struct FunctionParts {
 };
 
 // Ready the type; 0 on success, -1 with an exception set.
-int
-prepare_function_type() noexcept;
+int prepare_function_type() noexcept;
 
 // A new function object, or NULL with an exception set.
-PyObject *
-new_function(const FunctionParts &parts) noexcept;
+PyObject *new_function(const FunctionParts &parts) noexcept;
 
 }  // namespace sd
 

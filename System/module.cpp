@@ -98,8 +98,7 @@ register_module(Progress &progress) noexcept
     if (PyErr_Occurred()) {
         return -1;
     }
-    if (PyDict_SetItem(modules, pool.module_name, progress.module.get()) <
-        0) {
+    if (PyDict_SetItem(modules, pool.module_name, progress.module.get()) < 0) {
         return -1;
     }
     progress.registered = true;

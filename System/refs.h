@@ -21,14 +21,19 @@ public:
     OwnedRef() noexcept = default;
     OwnedRef(const OwnedRef &) = delete;
     OwnedRef &operator=(const OwnedRef &) = delete;
-    OwnedRef(OwnedRef &&other) noexcept : ptr_(other.release()) {}
+    OwnedRef(OwnedRef &&other) noexcept : ptr_(other.release())
+    {
+    }
     OwnedRef &
     operator=(OwnedRef &&other) noexcept
     {
         reset(other.release());
         return *this;
     }
-    ~OwnedRef() { Py_XDECREF(ptr_); }
+    ~OwnedRef()
+    {
+        Py_XDECREF(ptr_);
+    }
 
     // Take over a new reference (may be NULL).
     static OwnedRef
@@ -49,7 +54,11 @@ public:
     {
         return ptr_;
     }
-    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+    explicit
+    operator bool() const noexcept
+    {
+        return ptr_ != nullptr;
+    }
 
     // Give up ownership without releasing.
     PyObject *
@@ -69,7 +78,9 @@ public:
     }
 
 private:
-    explicit OwnedRef(PyObject *obj) noexcept : ptr_(obj) {}
+    explicit OwnedRef(PyObject *obj) noexcept : ptr_(obj)
+    {
+    }
     PyObject *ptr_ = nullptr;
 };
 

@@ -51,7 +51,9 @@ is_class_name(PyObject *key) noexcept
 
 class DictKeywords {
 public:
-    explicit DictKeywords(PyObject *dict) noexcept : dict_(dict) {}
+    explicit DictKeywords(PyObject *dict) noexcept : dict_(dict)
+    {
+    }
     bool
     present() const noexcept
     {
@@ -141,8 +143,7 @@ raise_argument_count(Py_ssize_t given) noexcept
     PyErr_Format(PyExc_TypeError,
                  "%.200s() takes %.8s %zd positional argument%.1s "
                  "(%zd given)",
-                 "__new__", "at least", static_cast<Py_ssize_t>(1), "",
-                 given);
+                 "__new__", "at least", static_cast<Py_ssize_t>(1), "", given);
 }
 
 // Bind the call's arguments to (class_, *args, **kwargs).  Only the
@@ -275,13 +276,12 @@ create_instance(PyObject *class_, const Positional &positional,
     if (!base) {
         return SD_FAIL(7);
     }
-    OwnedRef super_args =
-        OwnedRef::steal(PyTuple_Pack(2, base.get(), class_));
+    OwnedRef super_args = OwnedRef::steal(PyTuple_Pack(2, base.get(), class_));
     if (!super_args) {
         return SD_FAIL(7);
     }
-    OwnedRef proxy = OwnedRef::steal(
-        call_checked(state.super, super_args.get(), nullptr));
+    OwnedRef proxy =
+        OwnedRef::steal(call_checked(state.super, super_args.get(), nullptr));
     if (!proxy) {
         return SD_FAIL(7);
     }
@@ -304,8 +304,7 @@ create_instance(PyObject *class_, const Positional &positional,
     if (!instance) {
         return SD_FAIL(7);
     }
-    OwnedRef table =
-        OwnedRef::steal(PyObject_GetAttr(class_, pool.instances));
+    OwnedRef table = OwnedRef::steal(PyObject_GetAttr(class_, pool.instances));
     if (!table) {
         return SD_FAIL(7);
     }
@@ -334,8 +333,7 @@ new_body(PyObject *class_, const Positional &positional,
     if (!found && create_instance(class_, positional, kwargs) < 0) {
         return nullptr;
     }
-    OwnedRef table =
-        OwnedRef::steal(PyObject_GetAttr(class_, pool.instances));
+    OwnedRef table = OwnedRef::steal(PyObject_GetAttr(class_, pool.instances));
     if (!table) {
         return SD_FAIL(8);
     }
@@ -355,13 +353,13 @@ new_steps(const Positional &positional, const Keywords &keywords,
 {
     Bound bound;
     switch (bind(positional, keywords, bound)) {
-    case Binding::ok:
-        break;
-    case Binding::failed:
-        return nullptr;
-    case Binding::no_memory:
-        *report = false;
-        return nullptr;
+        case Binding::ok:
+            break;
+        case Binding::failed:
+            return nullptr;
+        case Binding::no_memory:
+            *report = false;
+            return nullptr;
     }
     return new_body(bound.class_.get(), positional, bound.kwargs.get());
 }
@@ -455,8 +453,8 @@ prepare_namespace(PyObject *metaclass, PyObject *bases) noexcept
 PyObject *
 new_singleton_code() noexcept
 {
-    OwnedRef varnames = OwnedRef::steal(
-        PyTuple_Pack(3, pool.class_, pool.args, pool.kwargs));
+    OwnedRef varnames =
+        OwnedRef::steal(PyTuple_Pack(3, pool.class_, pool.args, pool.kwargs));
     if (!varnames) {
         return nullptr;
     }
@@ -524,8 +522,7 @@ create_singleton() noexcept
     if (!new_function_object) {
         return SD_FAIL(5);
     }
-    if (PyObject_SetItem(ns.get(), pool.new_, new_function_object.get()) <
-        0) {
+    if (PyObject_SetItem(ns.get(), pool.new_, new_function_object.get()) < 0) {
         return SD_FAIL(5);
     }
 

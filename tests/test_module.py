@@ -120,10 +120,17 @@ def test_version_mismatch_warns_with_full_versions(mod, tmp_path):
         pytest.skip("no interpreter of another version on this machine")
     built = "%d.%d" % sys.version_info[:2]
     shutil.copy(mod.__file__, str(tmp_path / "systemDefine.so"))
+    warned = []
     for version, python in sorted(others.items()):
         proc = run_python(LOAD_FOREIGN % (str(tmp_path), SOURCE_FILE),
                           python=python, args=["-W", "error"])
+        if proc.returncode != 0 and "undefined symbol" in proc.stderr:
+            # The loader refused the binary before the module ran: it
+            # needs data this runtime does not export.
+            continue
         assert proc.returncode == 0, (version, proc.stderr)
         assert proc.stdout.splitlines() == [
             "compiletime version %s of module '%s' does not match runtime "
             "version %s" % (built, MODULE_NAME, version), "0"], version
+        warned.append(version)
+    assert warned
