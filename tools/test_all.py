@@ -12,6 +12,7 @@ that the matrix cannot shrink unnoticed.
 """
 import argparse
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -83,8 +84,24 @@ def test_one(version, python, pytest_args):
     # reused across interpreters.
     if run(pip + ["--no-cache-dir", ROOT], env=env, cwd=venv) != 0:
         return False
-    return run([vpython, "-m", "pytest", "-q", "-p", "no:cacheprovider",
-                os.path.join(ROOT, "tests")] + pytest_args, cwd=venv) == 0
+    cmd = [vpython, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+           os.path.join(ROOT, "tests")] + pytest_args
+    print("+ " + " ".join(cmd), flush=True)
+    proc = subprocess.Popen(cmd, cwd=venv, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, universal_newlines=True)
+    last = ""
+    for line in proc.stdout:
+        sys.stdout.write(line)
+        if line.strip():
+            last = line
+    sys.stdout.flush()
+    for word in ("passed", "failed", "error"):
+        found = re.search(r"(\d+) %s" % word, last)
+        COUNTS[word] += int(found.group(1)) if found else 0
+    return proc.wait() == 0
+
+
+COUNTS = {"passed": 0, "failed": 0, "error": 0}
 
 
 def main():
@@ -111,6 +128,8 @@ def main():
         print("CPython %-5s MISSING" % version)
     if not results:
         print("no CPython 3.6+ found")
+    print("Total: %d passed, %d failed" % (
+        COUNTS["passed"], COUNTS["failed"] + COUNTS["error"]))
     return 0 if results and all(results.values()) and not missing else 1
 
 
