@@ -513,3 +513,15 @@ def test_rebinding_of_the_module_name(mod):
             del builtins.Singleton
     finally:
         mod.Singleton = saved
+
+
+def test_runaway_recursion_is_an_error(mod):
+    class Parent(object):
+        def __new__(cls, *args):
+            return Looping()
+
+    class Looping(mod.Singleton, Parent):
+        pass
+    with pytest.raises(RecursionError):
+        Looping()
+    assert Looping not in mod.Singleton._instances
