@@ -110,14 +110,18 @@ letters_only(const char *text) noexcept
     return true;
 }
 
-PyObject *
-new_text(const char *text, bool interned) noexcept
+// Make `*slot` from UTF-8 `text` unless an earlier run of the import
+// sequence made it already.  False on failure, with an exception set.
+bool
+fill(PyObject **slot, const char *text, bool interned) noexcept
 {
-    if (interned) {
-        return PyUnicode_InternFromString(text);
+    if (*slot == nullptr) {
+        *slot = interned
+                    ? PyUnicode_InternFromString(text)
+                    : PyUnicode_FromStringAndSize(
+                          text, static_cast<Py_ssize_t>(std::strlen(text)));
     }
-    return PyUnicode_FromStringAndSize(
-        text, static_cast<Py_ssize_t>(std::strlen(text)));
+    return *slot != nullptr;
 }
 
 }  // namespace
@@ -126,33 +130,29 @@ int
 create_string_pool() noexcept
 {
     for (const Name &name : kNames) {
-        *name.slot = PyUnicode_InternFromString(name.text);
-        if (*name.slot == nullptr) {
+        if (!fill(name.slot, name.text, true)) {
             return SD_FAIL(1);
         }
     }
     for (size_t i = 0; i < kDefinitionCount; ++i) {
-        definition_names[i] = PyUnicode_InternFromString(kDefinitions[i].name);
-        if (definition_names[i] == nullptr) {
+        if (!fill(&definition_names[i], kDefinitions[i].name, true)) {
             return SD_FAIL(1);
         }
     }
     for (size_t i = 0; i < kDefinitionCount; ++i) {
         const char *value = kDefinitions[i].value;
-        if (value == nullptr) {
-            continue;
-        }
-        definition_values[i] = new_text(value, letters_only(value));
-        if (definition_values[i] == nullptr) {
+        if (value != nullptr &&
+            !fill(&definition_values[i], value, letters_only(value))) {
             return SD_FAIL(1);
         }
     }
-    pool.new_filename = new_text(kNewFilename, false);
-    if (pool.new_filename == nullptr) {
+    if (!fill(&pool.new_filename, kNewFilename, false)) {
         return SD_FAIL(1);
     }
+    // Then the one value that is not text.
     for (size_t i = 0; i < kDefinitionCount; ++i) {
-        if (kDefinitions[i].value == nullptr) {
+        if (kDefinitions[i].value == nullptr &&
+            definition_values[i] == nullptr) {
             definition_values[i] = PyLong_FromLong(3);
             if (definition_values[i] == nullptr) {
                 return SD_FAIL(1);

@@ -29,7 +29,8 @@ struct Pool {
 
 extern Pool pool;
 
-// Create every name and text value, then the integer value.
+// Create every name and text value, then the integer value, skipping
+// those that an earlier run of the import sequence made.
 // Returns 0, or -1 with the failure recorded.
 int create_string_pool() noexcept;
 

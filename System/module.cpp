@@ -138,7 +138,8 @@ cache_builtins() noexcept
         {&state.super, pool.super},
     };
     for (const Builtin &builtin : builtins) {
-        *builtin.slot = PyObject_GetAttr(state.builtins, builtin.name);
+        Py_XSETREF(*builtin.slot,
+                   PyObject_GetAttr(state.builtins, builtin.name));
         if (*builtin.slot == nullptr) {
             PyErr_Clear();
             PyErr_Format(PyExc_NameError, "name '%U' is not defined",
@@ -155,13 +156,17 @@ run_sequence(Progress &progress) noexcept
     if (check_runtime_version() < 0) {
         return SD_FAIL(1);
     }
-    state.empty_tuple = PyTuple_New(0);
     if (state.empty_tuple == nullptr) {
-        return SD_FAIL(1);
+        state.empty_tuple = PyTuple_New(0);
+        if (state.empty_tuple == nullptr) {
+            return SD_FAIL(1);
+        }
     }
-    state.empty_bytes = PyBytes_FromStringAndSize("", 0);
     if (state.empty_bytes == nullptr) {
-        return SD_FAIL(1);
+        state.empty_bytes = PyBytes_FromStringAndSize("", 0);
+        if (state.empty_bytes == nullptr) {
+            return SD_FAIL(1);
+        }
     }
     if (prepare_function_type() < 0) {
         return SD_FAIL(1);
@@ -171,11 +176,12 @@ run_sequence(Progress &progress) noexcept
     if (!progress.module) {
         return SD_FAIL(1);
     }
-    state.globals = PyModule_GetDict(progress.module.get());
-    if (state.globals == nullptr) {
+    PyObject *globals = PyModule_GetDict(progress.module.get());
+    if (globals == nullptr) {
         return SD_FAIL(1);
     }
-    Py_INCREF(state.globals);
+    Py_INCREF(globals);
+    Py_XSETREF(state.globals, globals);
     progress.have_dict = true;
 
     // __builtins__ is the module itself, not its dictionary.  Frames made
@@ -197,9 +203,11 @@ run_sequence(Progress &progress) noexcept
     if (cache_builtins() < 0) {
         return -1;
     }
-    state.new_code = new_singleton_code();
     if (state.new_code == nullptr) {
-        return SD_FAIL(1);
+        state.new_code = new_singleton_code();
+        if (state.new_code == nullptr) {
+            return SD_FAIL(1);
+        }
     }
 
     // The module body, in source order.

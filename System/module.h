@@ -2,9 +2,11 @@
 //
 // Everything here is created by the import sequence (module.cpp), on the
 // importing thread, and kept until the process ends: nothing is released
-// at module teardown.  A second run of the sequence replaces the pointers
-// without releasing what they held.  Between imports the fields are only
-// read, under the interpreter lock.
+// at module teardown.  The sequence runs again only after a failed import;
+// that run keeps what depends on the build alone (empty tuple and bytes,
+// the string pool, __new__'s code) and replaces what depends on the run
+// (globals, built-ins), releasing what the failed run held.  Between
+// imports the fields are only read, under the interpreter lock.
 #ifndef SYSTEMDEFINE_MODULE_H
 #define SYSTEMDEFINE_MODULE_H
 
