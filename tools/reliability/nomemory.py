@@ -1,0 +1,223 @@
+"""Allocation failures: make each allocation in turn fail.
+
+    python nomemory.py            # the import, then the calls of __new__
+
+The import runs in a fresh interpreter per allocation point; __new__'s
+paths run in this one.  A point survives when the interpreter does not
+crash or hang, the failure surfaces as an exception (never as a wrong
+result), nothing half-made is left behind (no registry entry after a
+failed import, no table entry after a failed creation) and a retry with
+memory back succeeds.  Prints one figure per path.
+
+A crash whose innermost frame (under gdb) lies outside this module is the
+runtime's own failure to survive the allocation failure (3.13.0's dict
+and import code do not): it is counted apart and its allocation numbers
+are printed.  Run this on release builds: debug builds assert in their
+own frame clean-up when an allocation fails there.
+"""
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import _testcapi
+
+MODULE_NAME = "Windows_QUMA.System.systemDefine"
+# Stop after this many injections in a row that did not make a run fail:
+# by then the path has no allocations left to fail.
+ENOUGH = 8
+LIMIT = 5000
+
+IMPORT_ONE = textwrap.dedent("""
+    import _imp, _testcapi, importlib.util, sys
+    spec = importlib.util.find_spec(%(name)r)
+    _testcapi.set_nomemory(%(point)d, %(point)d + 1)
+    try:
+        module = _imp.create_dynamic(spec)
+        failed = None
+    except BaseException as exc:
+        failed = exc
+    finally:
+        _testcapi.remove_mem_hooks()
+    if failed is not None:
+        # The runtime registers the module itself before its own last
+        # steps, which may fail too; then the entry must be the whole one.
+        left = sys.modules.get(%(name)r)
+        assert left is None or "__test__" in vars(left), "half-made module"
+        module = _imp.create_dynamic(spec)
+    assert module.PAGE_INFO == "info" and module.DEVICE_MONITOR_INTERVAL == 3
+    class Service(module.Singleton):
+        pass
+    assert Service() is Service()
+    print("failed" if failed is not None else "ran")
+""")
+
+
+def crashed_in_runtime(code):
+    """Whether a crash of `code` happens outside this module's code: the
+    innermost frame under gdb lies in no function of the module."""
+    if shutil.which("gdb") is None:
+        return False
+    proc = subprocess.run(
+        ["gdb", "-q", "-batch", "-ex", "run", "-ex", "bt",
+         "--args", sys.executable, "-c", code],
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+        universal_newlines=True, timeout=300)
+    frames = [line for line in proc.stdout.splitlines()
+              if line.startswith("#")]
+    return bool(frames) and "sd::" not in frames[0] and \
+        "systemDefine" not in frames[0]
+
+
+def check_import():
+    survived = points = quiet = 0
+    runtime_crashes = []
+    for point in range(LIMIT):
+        code = IMPORT_ONE % {"name": MODULE_NAME, "point": point}
+        try:
+            proc = subprocess.run([sys.executable, "-c", code],
+                                  stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE,
+                                  universal_newlines=True, timeout=60)
+            outcome = proc.stdout.strip()
+            if proc.returncode < 0 and crashed_in_runtime(code):
+                runtime_crashes.append(point)
+                continue
+            if proc.returncode != 0:
+                outcome = "died (%d): %s" % (proc.returncode,
+                                             proc.stderr.strip()[-300:])
+        except subprocess.TimeoutExpired:
+            outcome = "hung"
+        if outcome == "ran":
+            quiet += 1
+            if quiet == ENOUGH:
+                break
+            continue
+        quiet = 0
+        points += 1
+        if outcome == "failed":
+            survived += 1
+        else:
+            print("import, allocation %d: %s" % (point, outcome))
+    if runtime_crashes:
+        print("import: the runtime crashed in its own code at allocations "
+              "%s" % runtime_crashes)
+    return survived, points, len(runtime_crashes)
+
+
+def outcome(failed):
+    return "ran" if failed is None else "%s: %s" % (type(failed).__name__,
+                                                    failed)
+
+
+def run_call(call, subject, point=None):
+    if point is not None:
+        _testcapi.set_nomemory(point, point + 1)
+    try:
+        return call(subject), None
+    except BaseException as exc:
+        return None, exc
+    finally:
+        _testcapi.remove_mem_hooks()
+
+
+def check_call(name, prepare, call, check):
+    """Fail each allocation of call(prepare()) in turn."""
+    survived = points = quiet = 0
+    usual = outcome(run_call(call, prepare())[1])
+    for point in range(LIMIT):
+        subject = prepare()
+        result, failed = run_call(call, subject, point)
+        try:
+            check(subject, result, failed)
+            ok = True
+        except AssertionError as exc:
+            ok = False
+            print("%s, allocation %d: %s" % (name, point, exc))
+        if outcome(failed) == usual and ok:
+            quiet += 1
+            if quiet == ENOUGH:
+                break
+            continue
+        quiet = 0
+        points += 1
+        survived += ok
+    return survived, points, 0
+
+
+def main():
+    results = [("import",) + check_import()]
+
+    import importlib
+    mod = importlib.import_module(MODULE_NAME)
+    Singleton = mod.Singleton
+    new = Singleton.__new__
+
+    class Service(Singleton):
+        pass
+    instance = Service()
+
+    class Parent(object):
+        def __new__(cls, *args, **kwargs):
+            return object.__new__(cls)
+
+    def fresh():
+        class Fresh(Singleton, Parent):
+            def __init__(self, *args, **kwargs):
+                pass
+        return Fresh
+
+    def not_lost(failed):
+        # The runtime's report of a callee that failed without saying why.
+        assert not (isinstance(failed, SystemError) and
+                    "without setting" in str(failed)), repr(failed)
+
+    def created(cls, result, failed):
+        not_lost(failed)
+        if failed is None:
+            assert Singleton._instances[cls] is result, "wrong instance"
+        else:
+            assert cls not in Singleton._instances, "entry after failure"
+        assert cls() is Singleton._instances[cls], "retry"
+
+    def cached(cls, result, failed):
+        not_lost(failed)
+        assert failed is not None or result is instance, "wrong instance"
+        assert Service() is instance
+
+    def refused(cls, result, failed):
+        # Any exception: past the module's return, the failure may land in
+        # the runtime's own handling of the TypeError.
+        not_lost(failed)
+        assert failed is not None, "no error"
+
+    paths = [
+        ("first instantiation", fresh, lambda cls: cls(), created),
+        # __new__ itself: an __init__ run by the class call may fail after
+        # the instance is stored, which is no failure of __new__.
+        ("first instantiation, arguments", fresh,
+         lambda cls: new(cls, 1, 2, key=3), created),
+        ("first instantiation, keyword class_", fresh,
+         lambda cls: new(class_=cls, key=3), created),
+        ("cached", lambda: Service, lambda cls: cls(), cached),
+        ("cached, arguments", lambda: Service,
+         lambda cls: cls(1, 2, key=3), cached),
+        ("argument error", lambda: Service,
+         lambda cls: new(cls, class_=cls), refused),
+        ("no class", lambda: None, lambda cls: new(), refused),
+    ]
+    for name, prepare, call, check in paths:
+        results.append((name,) + check_call(name, prepare, call, check))
+
+    failures = 0
+    for name, survived, points, in_runtime in results:
+        failures += points - survived
+        note = ""
+        if in_runtime:
+            note = " (+%d crashes inside the runtime's own code)" % in_runtime
+        print("%s: %d/%d%s" % (name, survived, points, note))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
