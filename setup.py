@@ -11,6 +11,7 @@ import sys
 from setuptools import Extension, setup
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+SANITIZE = os.environ.get("SYSTEMDEFINE_SANITIZE") == "1"
 SOURCES = [
     "System/module.cpp",
     "System/failure.cpp",
@@ -45,19 +46,22 @@ def compile_args():
         args.append("-Wzero-as-null-pointer-constant")
     if strict:
         args.append("-Werror")
-    if os.environ.get("SYSTEMDEFINE_SANITIZE") == "1":
+    if SANITIZE:
         args += ["-fsanitize=address,undefined", "-fno-omit-frame-pointer",
                  "-fno-sanitize-recover=undefined", "-O1", "-g"]
     return args
 
 
 def link_args():
-    if sys.platform != "win32" and os.environ.get("SYSTEMDEFINE_SANITIZE") == "1":
+    if sys.platform != "win32" and SANITIZE:
         return ["-fsanitize=address,undefined"]
     return []
 
 
 setup(
+    # Instrumented objects go to a tree of their own, so that neither kind
+    # of build picks up the other's object files.
+    options={"build": {"build_base": "build/asan" if SANITIZE else "build"}},
     ext_modules=[
         Extension(
             "Windows_QUMA.System.systemDefine",
