@@ -67,23 +67,32 @@ def run(cmd, **kwargs):
     return subprocess.run(cmd, **kwargs).returncode
 
 
-def test_one(version, python, pytest_args):
-    venv = os.path.join(VENVS, version)
+def make_venv(name, python, env=None):
+    """A fresh virtual environment under .venvs/ with the test tools and
+    the package built from this checkout; its python, or None."""
+    venv = os.path.join(VENVS, name)
     shutil.rmtree(venv, ignore_errors=True)
     if run([python, "-m", "venv", venv]) != 0:
-        return False
+        return None
     vpython = os.path.join(venv, "bin", "python")
-    old = version == "3.6"
+    old = run([vpython, "-c", "import sys; sys.exit(sys.version_info < (3, 7))"],
+              stdout=subprocess.DEVNULL) != 0
     pip = [vpython, "-m", "pip", "install", "-q", "--disable-pip-version-check"]
     if run(pip + ["--upgrade", "pip<22" if old else "pip"]) != 0:
-        return False
-    if run(pip + ["pytest<7.1" if old else "pytest"]) != 0:
-        return False
-    env = dict(os.environ, SYSTEMDEFINE_STRICT="1")
-    # Build from a copy of the tree so that nothing stale under build/ is
-    # reused across interpreters.
+        return None
+    if run(pip + ["pytest<7.1" if old else "pytest", "hypothesis"]) != 0:
+        return None
+    env = dict(env or os.environ, SYSTEMDEFINE_STRICT="1")
     if run(pip + ["--no-cache-dir", ROOT], env=env, cwd=venv) != 0:
+        return None
+    return vpython
+
+
+def test_one(version, python, pytest_args):
+    vpython = make_venv(version, python)
+    if vpython is None:
         return False
+    venv = os.path.dirname(os.path.dirname(vpython))
     cmd = [vpython, "-m", "pytest", "-q", "-p", "no:cacheprovider",
            os.path.join(ROOT, "tests")] + pytest_args
     print("+ " + " ".join(cmd), flush=True)

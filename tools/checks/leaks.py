@@ -8,7 +8,7 @@ blocks grows in every one of the last rounds (the runtime's own
 import gc
 import sys
 
-import drivers
+import drivers  # noqa: E402
 
 WARMUP = 10
 ROUNDS = 4

@@ -1,0 +1,346 @@
+"""Random calls and attribute changes, checked against a plain-Python
+model of the rules.  SYSTEMDEFINE_FUZZ_EXAMPLES sets how many examples
+each property runs (default 300)."""
+import ctypes
+import os
+import types
+
+import pytest
+
+hypothesis = pytest.importorskip("hypothesis")
+from hypothesis import HealthCheck, given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+
+from conftest import module_entries  # noqa: E402
+
+EXAMPLES = int(os.environ.get("SYSTEMDEFINE_FUZZ_EXAMPLES", "300"))
+SETTINGS = settings(max_examples=EXAMPLES, deadline=None, database=None,
+                    suppress_health_check=list(HealthCheck))
+COUNT = "__new__() takes at least 1 positional argument (0 given)"
+MULTIPLE = "__new__() got multiple values for keyword argument 'class_'"
+NOT_TEXT = "__new__() keywords must be strings"
+
+
+class Failure(Exception):
+    def __init__(self, exc, line):
+        Exception.__init__(self, exc, line)
+        self.exc, self.line = exc, line
+
+
+def model_new(mod, positional, keywords, keywords_given):
+    """Singleton.__new__ as plain Python: the instance, or Failure."""
+    class_ = positional[0] if positional else None
+    kwargs = {}
+    if keywords_given:
+        remaining = len(keywords)
+        if not positional:
+            if "class_" not in keywords:
+                raise Failure(TypeError(COUNT), 5)
+            class_ = keywords["class_"]
+            remaining -= 1
+        if remaining:
+            for key, value in keywords.items():
+                if not isinstance(key, str):
+                    raise Failure(TypeError(NOT_TEXT), 5)
+                if key == "class_":
+                    if positional:
+                        raise Failure(TypeError(MULTIPLE), 5)
+                    class_ = value
+                    continue
+                kwargs[key] = value
+    elif not positional:
+        raise Failure(TypeError(COUNT), 5)
+    line = 6
+    try:
+        present = class_ in class_._instances
+        if not present:
+            line = 7
+            base = vars(mod).get("Singleton")
+            instance = super(base, class_).__new__(
+                class_, *positional[1:], **kwargs)
+            class_._instances[class_] = instance
+        line = 8
+        return class_._instances[class_]
+    except Exception as exc:
+        raise Failure(exc, line)
+
+
+def call_slot(fn, positional, keywords):
+    """Through the tuple-and-dict slot; keywords None passes NULL."""
+    api = ctypes.pythonapi.PyObject_Call
+    api.restype = ctypes.py_object
+    api.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.c_void_p]
+    return api(type(fn).__call__, (fn,) + tuple(positional),
+               None if keywords is None else id(keywords))
+
+
+KINDS = ["plain", "permissive", "own_dict", "own_list", "own_none",
+         "own_proxy", "raising_table", "meta_property", "meta_flaky",
+         "stranger", "number", "text"]
+
+
+def make_subject(mod, kind, instantiated):
+    """A class (or other first argument) of the given kind, fresh."""
+    S = mod.Singleton
+
+    class Permissive(object):
+        def __new__(cls, *args, **kwargs):
+            return object.__new__(cls)
+
+    class RaisingTable(dict):
+        def __contains__(self, key):
+            raise LookupError("no membership")
+
+    class Meta(type):
+        fetches = 0
+
+        @property
+        def _instances(cls):
+            Meta.fetches += 1
+            if kind == "meta_flaky" and Meta.fetches % 3 == 0:
+                return {}
+            return cls.__dict__["table"]
+
+    bodies = {
+        "own_dict": {"_instances": {}},
+        "own_list": {"_instances": []},
+        "own_none": {"_instances": None},
+        "own_proxy": {"_instances": types.MappingProxyType({})},
+        "raising_table": {"_instances": RaisingTable()},
+        "meta_property": {"table": {}},
+        "meta_flaky": {"table": {}},
+    }
+    if kind == "number":
+        return 5
+    if kind == "text":
+        return "text"
+    if kind == "stranger":
+        return type("Service", (object,), {"_instances": {}})
+    bases = (S, Permissive) if kind == "permissive" else (S,)
+    meta = Meta if kind.startswith("meta") else type
+    cls = meta("Service", bases, dict(bodies.get(kind, {})))
+    if instantiated and kind in ("plain", "permissive", "own_dict"):
+        cls.existing = cls._instances[cls] = object.__new__(cls)
+    return cls
+
+
+def outcome(run, subject):
+    """What a call did, in terms that compare across two worlds."""
+    try:
+        result = run()
+    except Failure as failure:
+        return ("error", type(failure.exc), str(failure.exc), failure.line)
+    except Exception as exc:
+        lines = [entry[1] for entry in module_entries(exc.__traceback__)]
+        return ("error", type(exc), str(exc), lines[0] if lines else None)
+    table = getattr(subject, "__dict__", {}).get("_instances")
+    if table is None and isinstance(subject, type):
+        table = subject.__dict__.get("table", subject._instances)
+    stored = isinstance(table, dict) and table.get(subject) is result
+    if result is getattr(subject, "existing", None):
+        return ("ok", "existing", stored)
+    return ("ok", "new" if type(result) is subject else "other", stored)
+
+
+keys = st.sampled_from(["args", "kwargs", "x", "y"])
+odd_keys = st.sampled_from([1, b"class_", (1,)])
+
+
+@SETTINGS
+@given(kind=st.sampled_from(KINDS), instantiated=st.booleans(),
+       class_at=st.sampled_from(["positional"] * 4 +
+                                ["keyword", "both", "none"]),
+       extra=st.lists(st.integers(), max_size=3),
+       names=st.lists(keys, max_size=4, unique=True),
+       odd=st.lists(odd_keys, max_size=2, unique=True),
+       via=st.sampled_from(["direct", "slot"]),
+       empty_dict=st.booleans())
+def test_calls_follow_the_model(mod, kind, instantiated, class_at, extra,
+                                names, odd, via, empty_dict):
+    native_subject = make_subject(mod, kind, instantiated)
+    model_subject = make_subject(mod, kind, instantiated)
+
+    def arguments(subject):
+        positional = [subject] if class_at in ("positional", "both") else []
+        if class_at == "none" and extra:
+            positional = []
+        positional += extra if positional else []
+        keywords = {name: index for index, name in enumerate(names)
+                    if name != "class_"}
+        if class_at in ("keyword", "both"):
+            keywords["class_"] = subject
+        if via == "slot":
+            keywords.update((key, 0) for key in odd)
+        return positional, keywords
+
+    fn = mod.Singleton.__new__
+    positional, keywords = arguments(native_subject)
+    given_keywords = bool(keywords) or (via == "slot" and empty_dict)
+    if via == "direct":
+        def native():
+            return fn(*positional, **keywords)
+    else:
+        def native():
+            return call_slot(fn, positional,
+                             keywords if given_keywords else None)
+    model_positional, model_keywords = arguments(model_subject)
+    try:
+        got = outcome(native, native_subject)
+        expected = outcome(
+            lambda: model_new(mod, model_positional, model_keywords,
+                              given_keywords), model_subject)
+        hypothesis.event("%s %s line %s" % (
+            got[0], getattr(got[1], "__name__", got[1]), got[-1]))
+        assert got == expected
+    finally:
+        for subject in (native_subject, model_subject):
+            mod.Singleton._instances.pop(subject, None)
+
+
+# ---- function object attributes -------------------------------------------
+
+ALIASES = {"func_doc": "__doc__", "func_name": "__name__",
+           "func_dict": "__dict__", "func_globals": "__globals__",
+           "func_closure": "__closure__", "func_code": "__code__",
+           "func_defaults": "__defaults__"}
+WRITABLE = ["__name__", "__qualname__", "__doc__", "__dict__", "__defaults__",
+            "__kwdefaults__", "__annotations__", "__module__"]
+READ_ONLY = ["__globals__", "__closure__", "__code__", "__self__"]
+NAMES = WRITABLE + READ_ONLY + sorted(ALIASES) + ["extra"]
+VALUES = ["text", 5, None, (), (1,), "dict", "other dict"]
+LAZY = object()
+RULES = {
+    # name: (accepts, message when not, deletion: "none", "lazy" or
+    # the message of the TypeError it raises)
+    "__name__": (lambda v: isinstance(v, str),
+                 "__name__ must be set to a string object",
+                 "__name__ must be set to a string object"),
+    "__qualname__": (lambda v: isinstance(v, str),
+                     "__qualname__ must be set to a string object",
+                     "__qualname__ must be set to a string object"),
+    "__doc__": (lambda v: True, None, "none"),
+    "__module__": (lambda v: True, None, "none"),
+    "__dict__": (lambda v: isinstance(v, dict),
+                 "setting function's dictionary to a non-dict",
+                 "function's dictionary may not be deleted"),
+    "__defaults__": (lambda v: v is None or isinstance(v, tuple),
+                     "__defaults__ must be set to a tuple object", "none"),
+    "__kwdefaults__": (lambda v: v is None or isinstance(v, dict),
+                       "__kwdefaults__ must be set to a dict object", "none"),
+    "__annotations__": (lambda v: v is None or isinstance(v, dict),
+                        "__annotations__ must be set to a dict object",
+                        "lazy"),
+}
+
+
+class FunctionModel(object):
+    def __init__(self, fn, mod):
+        self.state = {"__name__": fn.__name__,
+                      "__qualname__": fn.__qualname__, "__doc__": None,
+                      "__dict__": fn.__dict__, "__defaults__": None,
+                      "__kwdefaults__": None, "__annotations__": LAZY,
+                      "__module__": fn.__module__,
+                      "__globals__": vars(mod), "__closure__": None,
+                      "__code__": fn.__code__, "__self__": None}
+        # What __dict__ should hold, kept apart from the dict itself.
+        self.extras = dict(fn.__dict__)
+
+    def get(self, name, native):
+        if name == "extra":
+            if "extra" not in self.extras:
+                return native is AttributeError
+            return native is self.extras["extra"]
+        name = ALIASES.get(name, name)
+        expected = self.state[name]
+        if name == "__dict__" and native != self.extras:
+            return False
+        if expected is LAZY:
+            self.state[name] = native
+            return native == {}
+        return native is expected
+
+    def change(self, name, value, delete):
+        """The TypeError/AttributeError message expected, or None."""
+        if name == "extra":
+            if delete:
+                if "extra" not in self.extras:
+                    return AttributeError
+                del self.extras["extra"]
+            else:
+                self.extras["extra"] = value
+            return None
+        name = ALIASES.get(name, name)
+        if name in READ_ONLY:
+            return AttributeError
+        accepts, message, deletion = RULES[name]
+        if delete:
+            if deletion == "none":
+                self.state[name] = None
+            elif deletion == "lazy":
+                self.state[name] = LAZY
+            else:
+                return deletion
+            return None
+        if not accepts(value):
+            return message
+        if name == "__annotations__" and value is None:
+            value = LAZY
+        if name == "__dict__":
+            self.extras = dict(value)
+        self.state[name] = value
+        return None
+
+
+@pytest.fixture
+def reset_function(mod):
+    """Puts the function's attributes back as created (call it)."""
+    fn = mod.Singleton.__new__
+    saved = {name: getattr(fn, name) for name in WRITABLE}
+
+    def reset():
+        for name, value in saved.items():
+            setattr(fn, name, value)
+        fn.__dict__.clear()
+        del fn.__annotations__
+    yield reset
+    reset()
+
+
+operations = st.lists(st.tuples(st.sampled_from(["get", "set", "del"]),
+                                st.sampled_from(NAMES),
+                                st.sampled_from(VALUES)),
+                      max_size=30)
+
+
+@SETTINGS
+@given(ops=operations)
+def test_attribute_changes_follow_the_model(mod, reset_function, ops):
+    reset_function()
+    fn = mod.Singleton.__new__
+    model = FunctionModel(fn, mod)
+    for op, name, value in ops:
+        if value == "dict":
+            value = {}
+        elif value == "other dict":
+            value = {"a": 1}
+        if op == "get":
+            try:
+                native = getattr(fn, name)
+            except AttributeError:
+                native = AttributeError
+            assert model.get(name, native), (op, name)
+            continue
+        expected = model.change(name, value, op == "del")
+        try:
+            if op == "set":
+                setattr(fn, name, value)
+            else:
+                delattr(fn, name)
+        except (TypeError, AttributeError) as exc:
+            if expected is AttributeError:
+                assert type(exc) is AttributeError, (op, name)
+            else:
+                assert (type(exc), str(exc)) == (TypeError, expected), \
+                    (op, name)
+        else:
+            assert expected is None, (op, name, value)
