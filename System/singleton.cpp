@@ -314,10 +314,36 @@ create_instance(PyObject *class_, const Positional &positional,
     return 0;
 }
 
+// The instance of class_ when nothing could tell the lookups apart from
+// the general path's two fetches of `_instances`, membership test and item
+// read: class_'s metaclass is `type` itself (so fetching the attribute runs
+// no code and finds the class attribute), the table is a plain dict and
+// the key hashes and compares by identity.  A new reference, or NULL
+// (with no exception) to take the general path.
+PyObject *
+cached_instance(PyObject *class_) noexcept
+{
+    if (Py_TYPE(class_) != &PyType_Type) {
+        return nullptr;
+    }
+    PyObject *table = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(class_),
+                                     pool.instances);
+    if (table == nullptr || !PyDict_CheckExact(table)) {
+        return nullptr;
+    }
+    PyObject *instance = PyDict_GetItemWithError(table, class_);
+    Py_XINCREF(instance);
+    return instance;
+}
+
 PyObject *
 new_body(PyObject *class_, const Positional &positional,
          PyObject *kwargs) noexcept
 {
+    PyObject *cached = cached_instance(class_);
+    if (cached != nullptr) {
+        return cached;
+    }
     int found;
     {
         OwnedRef table =

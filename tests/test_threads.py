@@ -31,13 +31,14 @@ def test_concurrent_instantiation_and_attribute_traffic(mod):
         except BaseException as exc:
             errors.append(exc)
 
-    def churn():
+    def churn(name):
         try:
             while not stop.is_set():
                 fn.__doc__ = "busy"
-                fn.extra = object()
+                setattr(fn, name, object())
                 fn.__annotations__ = {"x": int}
-                del fn.__doc__, fn.extra, fn.__annotations__
+                delattr(fn, name)
+                del fn.__doc__, fn.__annotations__
                 fn.__name__, fn.__qualname__, fn.__dict__
         except BaseException as exc:
             errors.append(exc)
@@ -47,7 +48,8 @@ def test_concurrent_instantiation_and_attribute_traffic(mod):
     try:
         workers = [threading.Thread(target=instantiate, args=(i * 5,))
                    for i in range(8)]
-        churners = [threading.Thread(target=churn) for _ in range(2)]
+        churners = [threading.Thread(target=churn, args=("extra%d" % i,))
+                    for i in range(2)]
         for thread in workers + churners:
             thread.start()
         for thread in workers:
@@ -66,4 +68,5 @@ def test_concurrent_instantiation_and_attribute_traffic(mod):
         assert cls() is table[cls]
     for seen in results:
         assert all(type(instance) is cls for cls, instance in seen)
-    assert fn.__doc__ is None and "extra" not in fn.__dict__
+    assert fn.__doc__ is None
+    assert not {"extra0", "extra1"} & set(fn.__dict__)

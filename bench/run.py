@@ -1,0 +1,204 @@
+"""Benchmarks of the native module against the same module in plain
+Python and against the floor, in this interpreter.
+
+    python bench/run.py [--quick]
+
+Contenders run side by side, interleaved, in repeated rounds after a
+warm-up; the table gives the median time per operation and the ratios.
+"""
+import argparse
+import importlib
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+native = importlib.import_module("Windows_QUMA.System.systemDefine")
+plain = importlib.import_module("systemDefine_plain")
+
+
+def per_op(loop, count):
+    start = time.perf_counter()
+    loop(count)
+    return (time.perf_counter() - start) / count * 1e9
+
+
+def repeat_call(call, *args, **kwargs):
+    def loop(count):
+        for _ in range(count):
+            call(*args, **kwargs)
+    return loop
+
+
+def hot_path(mod):
+    class Service(mod.Singleton):
+        pass
+    Service()
+    return repeat_call(Service)
+
+
+def floor():
+    # A class whose __new__ is a C-level lookup in a table that already
+    # holds the instance.
+    table = {}
+
+    class Service(object):
+        __new__ = staticmethod(table.__getitem__)
+    table[Service] = object.__new__(Service)
+    return repeat_call(Service)
+
+
+def with_arguments(mod):
+    class Service(mod.Singleton):
+        def __init__(self, *args, **kwargs):
+            pass
+    Service()
+    return repeat_call(Service, 1, key=2)
+
+
+def first_instantiation(mod):
+    def loop(count):
+        classes = [type("Service", (mod.Singleton,), {})
+                   for _ in range(count)]
+        start = time.perf_counter()
+        for cls in classes:
+            cls()
+        elapsed = time.perf_counter() - start
+        for cls in classes:
+            del mod.Singleton._instances[cls]
+        return elapsed
+    return loop
+
+
+def failing_call(mod):
+    new = mod.Singleton.__new__
+
+    def loop(count):
+        for _ in range(count):
+            try:
+                new()
+            except TypeError:
+                pass
+    return loop
+
+
+def read_definition(mod):
+    def loop(count):
+        for _ in range(count):
+            mod.PAGE_MONITOR
+    return loop
+
+
+OPERATIONS = [
+    ("Service(), instance exists", hot_path, floor, 200000),
+    ("Service(1, key=2), instance exists", with_arguments, None, 100000),
+    ("first instantiation", first_instantiation, None, 2000),
+    ("failing Singleton.__new__()", failing_call, None, 20000),
+    ("read PAGE_MONITOR", read_definition, None, 500000),
+]
+
+
+def timed(loop, count):
+    start = time.perf_counter()
+    inner = loop(count)
+    elapsed = time.perf_counter() - start if inner is None else inner
+    return elapsed / count * 1e9
+
+
+def run_operation(make, make_floor, count, rounds):
+    contenders = [("native", make(native)), ("plain", make(plain))]
+    if make_floor is not None:
+        contenders.append(("floor", make_floor()))
+    for _, loop in contenders:  # warm-up
+        timed(loop, max(count // 10, 1))
+    samples = {name: [] for name, _ in contenders}
+    for index in range(rounds):
+        shift = index % len(contenders)
+        for name, loop in contenders[shift:] + contenders[:shift]:
+            samples[name].append(timed(loop, count))
+    return {name: statistics.median(values)
+            for name, values in samples.items()}
+
+
+IMPORT = """
+import sys, time
+sys.path.insert(0, %(path)r)
+%(before)s
+start = time.perf_counter()
+import %(name)s
+elapsed = time.perf_counter() - start
+%(after)s
+"""
+
+
+def import_cost(path, name, memory):
+    before = "import tracemalloc; tracemalloc.start()" if memory else ""
+    after = ("print(tracemalloc.get_traced_memory()[0])" if memory
+             else "print(elapsed * 1e6)")
+    code = IMPORT % {"path": path, "name": name, "before": before,
+                     "after": after}
+    out = subprocess.run([sys.executable, "-c", code],
+                         stdout=subprocess.PIPE, universal_newlines=True,
+                         check=True).stdout
+    return float(out)
+
+
+def run_import(rounds):
+    native_dir = os.path.dirname(native.__file__)
+    # The plain module is imported from its cached bytecode.
+    subprocess.run([sys.executable, "-m", "py_compile",
+                    os.path.join(HERE, "systemDefine_plain.py")], check=True)
+    contenders = [("native", native_dir, "systemDefine"),
+                  ("plain", HERE, "systemDefine_plain")]
+    times = {name: [] for name, _, _ in contenders}
+    for _ in range(rounds):
+        for name, path, module in contenders:
+            times[name].append(import_cost(path, module, False))
+    memory = {name: import_cost(path, module, True)
+              for name, path, module in contenders}
+    return ({name: statistics.median(v) for name, v in times.items()},
+            memory)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="few rounds, small batches: proves it runs")
+    args = parser.parse_args()
+    rounds = 3 if args.quick else 15
+    scale = 50 if args.quick else 1
+
+    print("CPython %s on %s" % (sys.version.split()[0], sys.platform))
+    header = "%-38s %10s %10s %10s %13s %13s" % (
+        "operation", "native", "plain", "floor", "plain/native",
+        "native/floor")
+    print(header)
+    print("-" * len(header))
+    for label, make, make_floor, count in OPERATIONS:
+        result = run_operation(make, make_floor, max(count // scale, 10),
+                               rounds)
+        floor_text = ratio_floor = ""
+        if "floor" in result:
+            floor_text = "%.1f ns" % result["floor"]
+            ratio_floor = "%.2fx" % (result["native"] / result["floor"])
+        print("%-38s %10s %10s %10s %13s %13s" % (
+            label, "%.1f ns" % result["native"], "%.1f ns" % result["plain"],
+            floor_text, "%.2fx" % (result["plain"] / result["native"]),
+            ratio_floor))
+    times, memory = run_import(3 if args.quick else 21)
+    print("%-38s %10s %10s %10s %13s" % (
+        "import (fresh interpreter)", "%.0f us" % times["native"],
+        "%.0f us" % times["plain"], "",
+        "%.2fx" % (times["plain"] / times["native"])))
+    print("%-38s %10s %10s %10s %13s" % (
+        "memory the import adds", "%.1f KiB" % (memory["native"] / 1024),
+        "%.1f KiB" % (memory["plain"] / 1024), "",
+        "%.2fx" % (memory["plain"] / memory["native"])))
+
+
+if __name__ == "__main__":
+    main()
