@@ -21,12 +21,6 @@ native = importlib.import_module("Windows_QUMA.System.systemDefine")
 plain = importlib.import_module("systemDefine_plain")
 
 
-def per_op(loop, count):
-    start = time.perf_counter()
-    loop(count)
-    return (time.perf_counter() - start) / count * 1e9
-
-
 def repeat_call(call, *args, **kwargs):
     def loop(count):
         for _ in range(count):

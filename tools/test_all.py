@@ -67,6 +67,12 @@ def run(cmd, **kwargs):
     return subprocess.run(cmd, **kwargs).returncode
 
 
+def is_36(python):
+    """3.6 needs the last releases of pip and pytest that support it."""
+    return run([python, "-c", "import sys; sys.exit(sys.version_info < (3, 7))"],
+               stdout=subprocess.DEVNULL) != 0
+
+
 def make_venv(name, python, env=None):
     """A fresh virtual environment under .venvs/ with the test tools and
     the package built from this checkout; its python, or None."""
@@ -75,16 +81,30 @@ def make_venv(name, python, env=None):
     if run([python, "-m", "venv", venv]) != 0:
         return None
     vpython = os.path.join(venv, "bin", "python")
-    old = run([vpython, "-c", "import sys; sys.exit(sys.version_info < (3, 7))"],
-              stdout=subprocess.DEVNULL) != 0
+    old = is_36(vpython)
     pip = [vpython, "-m", "pip", "install", "-q", "--disable-pip-version-check"]
     if run(pip + ["--upgrade", "pip<22" if old else "pip"]) != 0:
         return None
-    if run(pip + ["pytest<7.1" if old else "pytest", "hypothesis"]) != 0:
+    if run(pip + ["pytest<7.1" if old else "pytest", "hypothesis",
+                  "mypy"]) != 0:
         return None
     env = dict(env or os.environ, SYSTEMDEFINE_STRICT="1")
     if run(pip + ["--no-cache-dir", ROOT], env=env, cwd=venv) != 0:
         return None
+    return vpython
+
+
+def make_tool_venv(name, packages, python=sys.executable):
+    """A fresh virtual environment with just `packages` installed."""
+    venv = os.path.join(VENVS, name)
+    shutil.rmtree(venv, ignore_errors=True)
+    if run([python, "-m", "venv", venv]) != 0:
+        raise SystemExit("cannot make a virtual environment with " + python)
+    vpython = os.path.join(venv, "bin", "python")
+    pip = [vpython, "-m", "pip", "install", "-q", "--disable-pip-version-check"]
+    if run(pip + ["--upgrade", "pip<22" if is_36(vpython) else "pip"]) != 0 or \
+            run(pip + ["--no-cache-dir"] + list(packages)) != 0:
+        raise SystemExit("cannot install %s" % " ".join(packages))
     return vpython
 
 
