@@ -2,6 +2,7 @@
 """Reliability checks, each with its figures.
 
     python3 tools/reliability.py [--examples N] [--require-debug]
+                                 [--reuse-venvs]
 
 1. leaks       reference and memory-block growth per behaviour, under a
                debug build of CPython (python3.X-dbg from the distribution)
@@ -68,9 +69,11 @@ def check_leaks(figures):
                     os.path.basename(python), code == 0))
 
 
-def check_nomemory(figures):
+def check_nomemory(figures, reuse):
     for version, python in test_all.interpreters().items():
-        vpython = test_all.make_venv("rel-" + version, python)
+        vpython = os.path.join(test_all.VENVS, version, "bin", "python")
+        if not (reuse and os.path.exists(vpython)):
+            vpython = test_all.make_venv("rel-" + version, python)
         if vpython is None:
             figures.append(("nomemory " + version, "could not build", False))
             continue
@@ -138,11 +141,14 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--examples", type=int, default=3000)
     parser.add_argument("--require-debug", action="store_true")
+    parser.add_argument("--reuse-venvs", action="store_true",
+                        help="use the environments tools/test_all.py made "
+                        "from this same checkout")
     args = parser.parse_args()
 
     figures = []
     check_leaks(figures)
-    check_nomemory(figures)
+    check_nomemory(figures, args.reuse_venvs)
     check_sanitizers(figures)
     here = test_all.make_venv("rel-release", sys.executable)
     check_fuzz(figures, here, args.examples)
