@@ -137,14 +137,12 @@ struct Bound {
 
 enum class Binding { ok, failed, no_memory };
 
-void
-raise_argument_count(Py_ssize_t given) noexcept
-{
-    PyErr_Format(PyExc_TypeError,
-                 "%.200s() takes %.8s %zd positional argument%.1s "
-                 "(%zd given)",
-                 "__new__", "at least", static_cast<Py_ssize_t>(1), "", given);
-}
+// The argument count is wrong only when no positional argument came, so
+// the runtime's message "%.200s() takes %.8s %zd positional argument%.1s
+// (%zd given)" always reads the same; formatting it anew each time would
+// be most of the cost of a failing call.
+const char kArgumentCount[] =
+    "__new__() takes at least 1 positional argument (0 given)";
 
 // Bind the call's arguments to (class_, *args, **kwargs).  Only the
 // dictionary for **kwargs is made here, and only when a keyword goes into
@@ -160,7 +158,7 @@ bind(const Positional &positional, const Keywords &keywords,
     }
     if (!keywords.present()) {
         if (positional.count == 0) {
-            raise_argument_count(0);
+            PyErr_SetString(PyExc_TypeError, kArgumentCount);
             SD_FAIL(5);
             return Binding::failed;
         }
@@ -171,7 +169,7 @@ bind(const Positional &positional, const Keywords &keywords,
         bound.class_ = OwnedRef::borrow(keywords.find_class());
         if (!bound.class_) {
             if (!PyErr_Occurred()) {
-                raise_argument_count(0);
+                PyErr_SetString(PyExc_TypeError, kArgumentCount);
             }
             SD_FAIL(5);
             return Binding::failed;
@@ -186,8 +184,8 @@ bind(const Positional &positional, const Keywords &keywords,
     PyObject *value = nullptr;
     while (keywords.next(&pos, &key, &value)) {
         if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%s() keywords must be strings",
-                         "__new__");
+            PyErr_SetString(PyExc_TypeError,
+                            "__new__() keywords must be strings");
             SD_FAIL(5);
             return Binding::failed;
         }
