@@ -130,13 +130,6 @@ struct Positional {
     PyObject *tuple;  // the call's own tuple of them, or NULL
 };
 
-struct Bound {
-    OwnedRef class_;
-    OwnedRef kwargs;  // NULL while no keyword is left over for it
-};
-
-enum class Binding { ok, failed, no_memory };
-
 // The argument count is wrong only when no positional argument came, so
 // the runtime's message "%.200s() takes %.8s %zd positional argument%.1s
 // (%zd given)" always reads the same; formatting it anew each time would
@@ -144,40 +137,39 @@ enum class Binding { ok, failed, no_memory };
 const char kArgumentCount[] =
     "__new__() takes at least 1 positional argument (0 given)";
 
-// Bind the call's arguments to (class_, *args, **kwargs).  Only the
-// dictionary for **kwargs is made here, and only when a keyword goes into
-// it; *args stays a view of the call's arguments until an instance has to
-// be created.
+// Bind the call's arguments to (class_, *args, **kwargs), checking every
+// rule.  Nothing is allocated here: *args and **kwargs stay views of the
+// call's arguments until an instance has to be created, so a call that
+// finds its instance makes no object at all.  Returns 0, or -1 with the
+// failure recorded.
 template <class Keywords>
-Binding
+int
 bind(const Positional &positional, const Keywords &keywords,
-     Bound &bound) noexcept
+     OwnedRef &class_) noexcept
 {
     if (positional.count > 0) {
-        bound.class_ = OwnedRef::borrow(positional.items[0]);
+        class_ = OwnedRef::borrow(positional.items[0]);
     }
     if (!keywords.present()) {
         if (positional.count == 0) {
             PyErr_SetString(PyExc_TypeError, kArgumentCount);
-            SD_FAIL(5);
-            return Binding::failed;
+            return SD_FAIL(5);
         }
-        return Binding::ok;
+        return 0;
     }
     Py_ssize_t remaining = keywords.size();
     if (positional.count == 0) {
-        bound.class_ = OwnedRef::borrow(keywords.find_class());
-        if (!bound.class_) {
+        class_ = OwnedRef::borrow(keywords.find_class());
+        if (!class_) {
             if (!PyErr_Occurred()) {
                 PyErr_SetString(PyExc_TypeError, kArgumentCount);
             }
-            SD_FAIL(5);
-            return Binding::failed;
+            return SD_FAIL(5);
         }
         remaining--;
     }
     if (remaining == 0) {
-        return Binding::ok;
+        return 0;
     }
     Py_ssize_t pos = 0;
     PyObject *key = nullptr;
@@ -186,8 +178,7 @@ bind(const Positional &positional, const Keywords &keywords,
         if (!PyUnicode_Check(key)) {
             PyErr_SetString(PyExc_TypeError,
                             "__new__() keywords must be strings");
-            SD_FAIL(5);
-            return Binding::failed;
+            return SD_FAIL(5);
         }
         if (is_class_name(key)) {
             if (positional.count > 0) {
@@ -195,28 +186,39 @@ bind(const Positional &positional, const Keywords &keywords,
                              "%s() got multiple values for keyword "
                              "argument '%U'",
                              "__new__", key);
-                SD_FAIL(5);
-                return Binding::failed;
+                return SD_FAIL(5);
             }
-            bound.class_ = OwnedRef::borrow(value);
-            continue;
+            class_ = OwnedRef::borrow(value);
         }
-        if (!bound.kwargs) {
-            bound.kwargs = OwnedRef::steal(PyDict_New());
-            if (!bound.kwargs) {
-                return Binding::no_memory;
-            }
+    }
+    return 0;
+}
+
+// The dictionary for **kwargs: every keyword but class_.
+template <class Keywords>
+OwnedRef
+creation_kwargs(const Keywords &keywords) noexcept
+{
+    OwnedRef kwargs = OwnedRef::steal(PyDict_New());
+    if (!kwargs || !keywords.present()) {
+        return kwargs;
+    }
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr;
+    PyObject *value = nullptr;
+    while (keywords.next(&pos, &key, &value)) {
+        if (is_class_name(key)) {
+            continue;
         }
         // Hashing the key may run code that drops it from the caller's
         // dictionary: hold both while storing.
         OwnedRef held_key = OwnedRef::borrow(key);
         OwnedRef held_value = OwnedRef::borrow(value);
-        if (PyDict_SetItem(bound.kwargs.get(), key, value) < 0) {
-            SD_FAIL(5);
-            return Binding::failed;
+        if (PyDict_SetItem(kwargs.get(), key, value) < 0) {
+            return OwnedRef();
         }
     }
-    return Binding::ok;
+    return kwargs;
 }
 
 // ---- Body -------------------------------------------------------------
@@ -266,10 +268,15 @@ lookup_singleton() noexcept
 
 // First instantiation of class_: super(Singleton, class_).__new__(class_,
 // *args, **kwargs), stored in the table under class_.
+template <class Keywords>
 int
 create_instance(PyObject *class_, const Positional &positional,
-                PyObject *kwargs) noexcept
+                const Keywords &keywords) noexcept
 {
+    OwnedRef kwargs = creation_kwargs(keywords);
+    if (!kwargs) {
+        return SD_FAIL(7);
+    }
     OwnedRef base = lookup_singleton();
     if (!base) {
         return SD_FAIL(7);
@@ -292,13 +299,8 @@ create_instance(PyObject *class_, const Positional &positional,
     if (!args) {
         return SD_FAIL(7);
     }
-    OwnedRef keywords = kwargs != nullptr ? OwnedRef::borrow(kwargs)
-                                          : OwnedRef::steal(PyDict_New());
-    if (!keywords) {
-        return SD_FAIL(7);
-    }
     OwnedRef instance = OwnedRef::steal(
-        call_checked(parent_new.get(), args.get(), keywords.get()));
+        call_checked(parent_new.get(), args.get(), kwargs.get()));
     if (!instance) {
         return SD_FAIL(7);
     }
@@ -334,9 +336,10 @@ cached_instance(PyObject *class_) noexcept
     return instance;
 }
 
+template <class Keywords>
 PyObject *
 new_body(PyObject *class_, const Positional &positional,
-         PyObject *kwargs) noexcept
+         const Keywords &keywords) noexcept
 {
     PyObject *cached = cached_instance(class_);
     if (cached != nullptr) {
@@ -354,7 +357,7 @@ new_body(PyObject *class_, const Positional &positional,
             return SD_FAIL(6);
         }
     }
-    if (!found && create_instance(class_, positional, kwargs) < 0) {
+    if (!found && create_instance(class_, positional, keywords) < 0) {
         return nullptr;
     }
     OwnedRef table = OwnedRef::steal(PyObject_GetAttr(class_, pool.instances));
@@ -368,33 +371,25 @@ new_body(PyObject *class_, const Positional &positional,
     return instance;
 }
 
-// Everything __new__ does but the traceback entry; `report` tells whether
-// a failure gets one.  All references are gone when this returns.
+// __new__ but the traceback entry; all references are gone when it
+// returns.
 template <class Keywords>
 PyObject *
-new_steps(const Positional &positional, const Keywords &keywords,
-          bool *report) noexcept
+new_steps(const Positional &positional, const Keywords &keywords) noexcept
 {
-    Bound bound;
-    switch (bind(positional, keywords, bound)) {
-        case Binding::ok:
-            break;
-        case Binding::failed:
-            return nullptr;
-        case Binding::no_memory:
-            *report = false;
-            return nullptr;
+    OwnedRef class_;
+    if (bind(positional, keywords, class_) < 0) {
+        return nullptr;
     }
-    return new_body(bound.class_.get(), positional, bound.kwargs.get());
+    return new_body(class_.get(), positional, keywords);
 }
 
 template <class Keywords>
 PyObject *
 singleton_new(const Positional &positional, const Keywords &keywords) noexcept
 {
-    bool report = true;
-    PyObject *instance = new_steps(positional, keywords, &report);
-    if (instance == nullptr && report) {
+    PyObject *instance = new_steps(positional, keywords);
+    if (instance == nullptr) {
         add_traceback(kNewFunctionName);
     }
     return instance;

@@ -27,6 +27,26 @@ def run_python(code, python=sys.executable, args=(), env=None, timeout=120):
         universal_newlines=True, env=env, timeout=timeout)
 
 
+def run_probes(setup, probes):
+    """Run each probe expression after `setup` in one fresh interpreter,
+    which must survive them all; the name of the exception each raised,
+    or "ran"."""
+    lines = [textwrap.dedent(setup), "for probe in ["]
+    lines += ["    lambda: %s," % probe for probe in probes]
+    lines += ["]:",
+              "    try:",
+              "        probe()",
+              "    except BaseException as exc:",
+              "        print(type(exc).__name__)",
+              "    else:",
+              "        print('ran')"]
+    proc = run_python("\n".join(lines))
+    assert proc.returncode == 0, proc.stderr
+    outcomes = proc.stdout.split()
+    assert len(outcomes) == len(probes), proc.stdout
+    return outcomes
+
+
 def module_entries(tb):
     """(file, line, name) of the traceback entries the module added."""
     return [(entry[0], entry[1], entry[2])

@@ -2,12 +2,11 @@
 import builtins
 import os
 import shutil
-import subprocess
 import sys
 
 import pytest
 
-from conftest import INIT_NAME, MODULE_NAME, SOURCE_FILE, run_python
+from conftest import INIT_NAME, MODULE_NAME, ROOT, SOURCE_FILE, run_python
 
 
 def test_module_attributes(mod):
@@ -76,27 +75,16 @@ def test_failed_import_reports_and_leaves_no_entry():
 
 
 def other_interpreters():
-    """Interpreters of other minor versions on this machine."""
-    found = {}
-    names = ["python3.%d" % minor for minor in range(6, 30)]
-    paths = [shutil.which(name) for name in names]
-    if shutil.which("pyenv"):
-        out = subprocess.run(["pyenv", "versions", "--bare"],
-                             stdout=subprocess.PIPE, universal_newlines=True)
-        for version in out.stdout.split():
-            prefix = subprocess.run(["pyenv", "prefix", version],
-                                    stdout=subprocess.PIPE,
-                                    universal_newlines=True).stdout.strip()
-            paths.append(os.path.join(prefix, "bin", "python"))
-    for path in filter(None, paths):
-        proc = subprocess.run(
-            [path, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"],
-            stdout=subprocess.PIPE, universal_newlines=True)
-        version = proc.stdout.strip()
-        if proc.returncode == 0 and version >= "3" and \
-                version != "%d.%d" % sys.version_info[:2]:
-            found.setdefault(version, path)
-    return found
+    """Interpreters of other minor versions on this machine, found as the
+    test runner finds them."""
+    sys.path.insert(0, os.path.join(ROOT, "tools"))
+    try:
+        import test_all
+    finally:
+        sys.path.pop(0)
+    current = "%d.%d" % sys.version_info[:2]
+    return {version: path for version, path in test_all.interpreters().items()
+            if version != current}
 
 
 LOAD_FOREIGN = """

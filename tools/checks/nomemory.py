@@ -69,40 +69,53 @@ def crashed_in_runtime(code):
         "systemDefine" not in frames[0]
 
 
-def check_import():
+def sweep(attempt):
+    """Call attempt(point) for point = 0, 1, ... until ENOUGH points in a
+    row go as if nothing had failed.  attempt returns whether the point
+    went as usual, and whether it survived (None: not counted)."""
     survived = points = quiet = 0
-    runtime_crashes = []
     for point in range(LIMIT):
+        usual, ok = attempt(point)
+        if usual and ok:
+            quiet += 1
+            if quiet == ENOUGH:
+                break
+            continue
+        quiet = 0
+        if ok is not None:
+            points += 1
+            survived += ok
+    return survived, points
+
+
+def check_import():
+    runtime_crashes = []
+
+    def attempt(point):
         code = IMPORT_ONE % {"name": MODULE_NAME, "point": point}
         try:
             proc = subprocess.run([sys.executable, "-c", code],
                                   stdout=subprocess.PIPE,
                                   stderr=subprocess.PIPE,
                                   universal_newlines=True, timeout=60)
-            outcome = proc.stdout.strip()
-            if proc.returncode < 0 and crashed_in_runtime(code):
-                runtime_crashes.append(point)
-                continue
-            if proc.returncode != 0:
-                outcome = "died (%d): %s" % (proc.returncode,
-                                             proc.stderr.strip()[-300:])
         except subprocess.TimeoutExpired:
-            outcome = "hung"
-        if outcome == "ran":
-            quiet += 1
-            if quiet == ENOUGH:
-                break
-            continue
-        quiet = 0
-        points += 1
-        if outcome == "failed":
-            survived += 1
-        else:
-            print("import, allocation %d: %s" % (point, outcome))
+            print("import, allocation %d: hung" % point)
+            return False, False
+        outcome = proc.stdout.strip()
+        if proc.returncode < 0 and crashed_in_runtime(code):
+            runtime_crashes.append(point)
+            return False, None
+        if proc.returncode != 0:
+            print("import, allocation %d: died (%d): %s" % (
+                point, proc.returncode, proc.stderr.strip()[-300:]))
+            return False, False
+        return outcome == "ran", True
+
+    survived, points = sweep(attempt)
     if runtime_crashes:
         print("import: the runtime crashed in its own code at allocations "
               "%s" % runtime_crashes)
-    return survived, points, len(runtime_crashes)
+    return survived, points + len(runtime_crashes), len(runtime_crashes)
 
 
 def outcome(failed):
@@ -123,26 +136,19 @@ def run_call(call, subject, point=None):
 
 def check_call(name, prepare, call, check):
     """Fail each allocation of call(prepare()) in turn."""
-    survived = points = quiet = 0
     usual = outcome(run_call(call, prepare())[1])
-    for point in range(LIMIT):
+
+    def attempt(point):
         subject = prepare()
         result, failed = run_call(call, subject, point)
         try:
             check(subject, result, failed)
-            ok = True
         except AssertionError as exc:
-            ok = False
             print("%s, allocation %d: %s" % (name, point, exc))
-        if outcome(failed) == usual and ok:
-            quiet += 1
-            if quiet == ENOUGH:
-                break
-            continue
-        quiet = 0
-        points += 1
-        survived += ok
-    return survived, points, 0
+            return False, False
+        return outcome(failed) == usual, True
+
+    return sweep(attempt) + (0,)
 
 
 def main():
@@ -211,7 +217,7 @@ def main():
 
     failures = 0
     for name, survived, points, in_runtime in results:
-        failures += points - survived
+        failures += points - in_runtime - survived
         note = ""
         if in_runtime:
             note = " (+%d crashes inside the runtime's own code)" % in_runtime
