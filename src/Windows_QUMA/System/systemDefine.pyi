@@ -5,7 +5,9 @@ application's pages read, and `Singleton`, the base class of the
 application's one-instance services.  Every name is a constant: rebinding
 one changes nothing for the modules that read it before.
 """
-from typing import Any, ClassVar, Dict, Final, Type, TypeVar
+from typing import Any, ClassVar, Dict, Type, TypeVar
+
+from typing_extensions import Final
 
 
 _S = TypeVar("_S", bound="Singleton")
