@@ -220,7 +220,8 @@ def main():
         failures += points - in_runtime - survived
         note = ""
         if in_runtime:
-            note = " (+%d crashes inside the runtime's own code)" % in_runtime
+            note = " (the other %d crash inside the runtime's own code)" % \
+                in_runtime
         print("%s: %d/%d%s" % (name, survived, points, note))
     return 1 if failures else 0
 
