@@ -18,8 +18,8 @@ def test_module_attributes(mod):
 
 PLAIN_IMPORT = """
 import importlib.util, os, sys
-spec = importlib.util.find_spec({name!r})
-sys.path.insert(0, os.path.dirname(spec.origin))
+found = importlib.util.find_spec({name!r})
+sys.path.insert(0, os.path.dirname(found.origin))
 {setup}
 import systemDefine
 print(systemDefine.__name__, systemDefine.PAGE_MONITOR,

@@ -14,7 +14,7 @@ import sys
 import _imp
 
 MODULE_NAME = "Windows_QUMA.System.systemDefine"
-SPEC = importlib.util.find_spec(MODULE_NAME)
+MODULE_SPEC = importlib.util.find_spec(MODULE_NAME)
 mod = Singleton = new = Service = None
 
 
@@ -49,7 +49,7 @@ def call_slot(args, kwargs):
 # ---- import ------------------------------------------------------------
 
 def run_import():
-    return _imp.create_dynamic(SPEC)
+    return _imp.create_dynamic(MODULE_SPEC)
 
 
 def without_builtin(name):

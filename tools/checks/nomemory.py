@@ -30,10 +30,10 @@ LIMIT = 5000
 
 IMPORT_ONE = textwrap.dedent("""
     import _imp, _testcapi, importlib.util, sys
-    spec = importlib.util.find_spec(%(name)r)
+    module_spec = importlib.util.find_spec(%(name)r)
     _testcapi.set_nomemory(%(point)d, %(point)d + 1)
     try:
-        module = _imp.create_dynamic(spec)
+        module = _imp.create_dynamic(module_spec)
         failed = None
     except BaseException as exc:
         failed = exc
@@ -44,7 +44,7 @@ IMPORT_ONE = textwrap.dedent("""
         # steps, which may fail too; then the entry must be the whole one.
         left = sys.modules.get(%(name)r)
         assert left is None or "__test__" in vars(left), "half-made module"
-        module = _imp.create_dynamic(spec)
+        module = _imp.create_dynamic(module_spec)
     assert module.PAGE_INFO == "info" and module.DEVICE_MONITOR_INTERVAL == 3
     class Service(module.Singleton):
         pass
