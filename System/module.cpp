@@ -1,9 +1,9 @@
 // Module frame: the entry point and the import sequence.
 //
 // The module uses single-phase initialisation: all state is process-wide
-// (module.h), created here once per run of the sequence and never
-// released.  Steps run in source order; each records its failure location
-// and the one exit in PyInit_systemDefine reports the failure.
+// (module.h), created here and kept until the process ends.  Steps run in
+// source order; each records its failure location and the one exit in
+// PyInit_systemDefine reports the failure.
 #include "module.h"
 
 #include "definitions.h"
