@@ -49,9 +49,8 @@ def last_line(text, prefix=""):
 
 
 def debug_interpreter():
-    for path in sorted(glob.glob("/usr/bin/python3.*-dbg"), reverse=True):
-        return path
-    return shutil.which("python3-dbg")
+    found = sorted(glob.glob("/usr/bin/python3.*-dbg"), reverse=True)
+    return found[0] if found else shutil.which("python3-dbg")
 
 
 def check_leaks(figures):

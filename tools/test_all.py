@@ -73,39 +73,45 @@ def is_36(python):
                stdout=subprocess.DEVNULL) != 0
 
 
-def make_venv(name, python, env=None):
-    """A fresh virtual environment under .venvs/ with the test tools and
-    the package built from this checkout; its python, or None."""
+def new_venv(name, python):
+    """A fresh virtual environment under .venvs/ with a current pip (the
+    last one for 3.6): the pip install command for it, or None."""
     venv = os.path.join(VENVS, name)
     shutil.rmtree(venv, ignore_errors=True)
     if run([python, "-m", "venv", venv]) != 0:
         return None
     vpython = os.path.join(venv, "bin", "python")
-    old = is_36(vpython)
     pip = [vpython, "-m", "pip", "install", "-q", "--disable-pip-version-check"]
-    if run(pip + ["--upgrade", "pip<22" if old else "pip"]) != 0:
+    if run(pip + ["--upgrade", "pip<22" if is_36(vpython) else "pip"]) != 0:
         return None
-    if run(pip + ["pytest<7.1" if old else "pytest", "hypothesis",
-                  "mypy"]) != 0:
+    return pip
+
+
+def make_venv(name, python, env=None):
+    """A fresh virtual environment under .venvs/ with the test tools and
+    the package built from this checkout; its python, or None."""
+    pip = new_venv(name, python)
+    if pip is None:
+        return None
+    vpython = pip[0]
+    tools = ["pytest<7.1" if is_36(vpython) else "pytest", "hypothesis",
+             "mypy"]
+    if run(pip + tools) != 0:
         return None
     env = dict(env or os.environ, SYSTEMDEFINE_STRICT="1")
-    if run(pip + ["--no-cache-dir", ROOT], env=env, cwd=venv) != 0:
+    if run(pip + ["--no-cache-dir", ROOT], env=env,
+           cwd=os.path.join(VENVS, name)) != 0:
         return None
     return vpython
 
 
 def make_tool_venv(name, packages, python=sys.executable):
     """A fresh virtual environment with just `packages` installed."""
-    venv = os.path.join(VENVS, name)
-    shutil.rmtree(venv, ignore_errors=True)
-    if run([python, "-m", "venv", venv]) != 0:
-        raise SystemExit("cannot make a virtual environment with " + python)
-    vpython = os.path.join(venv, "bin", "python")
-    pip = [vpython, "-m", "pip", "install", "-q", "--disable-pip-version-check"]
-    if run(pip + ["--upgrade", "pip<22" if is_36(vpython) else "pip"]) != 0 or \
-            run(pip + ["--no-cache-dir"] + list(packages)) != 0:
-        raise SystemExit("cannot install %s" % " ".join(packages))
-    return vpython
+    pip = new_venv(name, python)
+    if pip is None or run(pip + ["--no-cache-dir"] + list(packages)) != 0:
+        raise SystemExit("cannot install %s with %s" % (" ".join(packages),
+                                                        python))
+    return pip[0]
 
 
 def test_one(version, python, pytest_args):
