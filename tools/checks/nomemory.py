@@ -15,8 +15,9 @@ made while this module ran (the runtime's bookkeeping after the module
 returned), or was made inside a runtime function that this interpreter is
 seen to report as successful after such a failure (3.13.0's dict
 setdefault, which leaves the dict corrupt).  Such points are counted
-apart and their allocation numbers printed.  Every run uses one hash
-seed, so that a point names the same allocation in the run and under gdb.
+apart and their allocation numbers printed.  Every run fixes
+PYTHONHASHSEED, so a point is the same allocation in a run and in its
+replay under gdb.
 Run this on release builds: debug builds assert in their own frame
 clean-up when an allocation fails there.
 """
@@ -59,8 +60,8 @@ IMPORT_ONE = textwrap.dedent("""
 """)
 
 
-# One hash seed for every run: allocation numbers then name the same
-# allocation in a run and in its replay under gdb.
+# PYTHONHASHSEED fixed for every run: a point is then the same allocation
+# in a run and in its replay under gdb.
 SEEDED = dict(os.environ, PYTHONHASHSEED="0")
 
 SETDEFAULT_PROBE = textwrap.dedent("""
