@@ -67,10 +67,9 @@ SEEDED = dict(os.environ, PYTHONHASHSEED="0")
 SETDEFAULT_PROBE = textwrap.dedent("""
     import _testcapi
     table = dict.fromkeys(["k%d" % i for i in range(5)])
-    key = "x"
     _testcapi.set_nomemory(0, 1)   # the insertion must grow the table
     try:
-        table.setdefault(key)
+        table.setdefault("x")
     except MemoryError:
         pass
     finally:
@@ -78,14 +77,19 @@ SETDEFAULT_PROBE = textwrap.dedent("""
 """)
 
 
+def run_child(code):
+    """Run `code` in a fresh interpreter; its output is captured."""
+    return subprocess.run([sys.executable, "-c", code],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=60, env=SEEDED)
+
+
 def setdefault_misreports():
     """Whether this runtime's dict setdefault reports success when its
     insertion could not allocate (the call then returns a result with
     the MemoryError still set, which the runtime turns into SystemError)."""
-    proc = subprocess.run([sys.executable, "-c", SETDEFAULT_PROBE],
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          universal_newlines=True, timeout=60, env=SEEDED)
-    return "returned a result with an exception set" in proc.stderr
+    return "returned a result with an exception set" in \
+        run_child(SETDEFAULT_PROBE).stderr
 
 
 def failed_allocation_stack(code, point):
@@ -108,25 +112,21 @@ def in_module(frame):
     """Whether a gdb frame line lies in this module's code (its function
     or source file; the argument values are not looked at)."""
     function = frame.split(" (", 1)[0]
-    for word in (") at ", ") from "):
-        if word in frame:
-            where = frame.rpartition(word)[2]
-            break
-    else:
-        where = ""
+    where = frame.rsplit(" ", 1)[-1]   # "file:line" or the library
     return "sd::" in function or "systemDefine" in function or \
         "System/" in where or "systemDefine" in where
 
 
-def runtime_fault(code, point, misreporting):
+def runtime_fault(code, point, setdefault_corrupts):
     """Why a crash at `point` is the runtime's own, or None."""
     stack = failed_allocation_stack(code, point)
     if not stack:
         return None
     if not any(in_module(frame) for frame in stack):
         return "after the module returned"
-    if any(name in frame for frame in stack for name in misreporting):
-        return "inside " + "/".join(misreporting)
+    if setdefault_corrupts and any("PyDict_SetDefault" in frame
+                                   for frame in stack):
+        return "inside PyDict_SetDefault"
     return None
 
 
@@ -151,22 +151,18 @@ def sweep(attempt):
 
 def check_import():
     runtime_crashes = []
-    misreporting = ["PyDict_SetDefault"] if setdefault_misreports() else []
+    setdefault_corrupts = setdefault_misreports()
 
     def attempt(point):
         code = IMPORT_ONE % {"name": MODULE_NAME, "point": point}
         try:
-            proc = subprocess.run([sys.executable, "-c", code],
-                                  stdout=subprocess.PIPE,
-                                  stderr=subprocess.PIPE,
-                                  universal_newlines=True, timeout=60,
-                                  env=SEEDED)
+            proc = run_child(code)
         except subprocess.TimeoutExpired:
             print("import, allocation %d: hung" % point)
             return False, False
         outcome = proc.stdout.strip()
         if proc.returncode < 0:
-            why = runtime_fault(code, point, misreporting)
+            why = runtime_fault(code, point, setdefault_corrupts)
             if why is not None:
                 runtime_crashes.append("%d (%s)" % (point, why))
                 return False, None
