@@ -18,6 +18,7 @@ SOURCES = [
     "System/definitions.cpp",
     "System/singleton.cpp",
     "System/function_type.cpp",
+    "System/state.cpp",
 ]
 
 

@@ -47,6 +47,14 @@
 namespace sd {
 namespace compat {
 
+// NameError carries the missing name in its `name` attribute from 3.10 on
+// (bpo-38530); the runtime's suggestions ("Did you mean") read it.
+#if PY_VERSION_HEX >= 0x030A0000
+constexpr bool kNameErrorHasName = true;
+#else
+constexpr bool kNameErrorHasName = false;
+#endif
+
 // Everything a code object is made of, in the order the constructors
 // take it.  The object references are borrowed.
 struct CodeFields {
@@ -122,6 +130,36 @@ new_code(const CodeFields &f) noexcept
                    f.flags, f.code, f.consts, f.names, f.varnames, f.freevars,
                    f.cellvars, f.filename, f.name, f.firstlineno, f.linetable);
     return reinterpret_cast<PyObject *>(result);
+#endif
+}
+
+// The value of `key` in `dict` as a new reference; empty when absent, and
+// then with an exception set only if the lookup failed.  3.13 added the
+// new-reference lookup (gh-106004), which no other thread can free under
+// the caller; before it the borrowed value is taken at once, before
+// anything else can run.
+inline OwnedRef
+dict_get_item(PyObject *dict, PyObject *key) noexcept
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *value = nullptr;
+    (void)PyDict_GetItemRef(dict, key, &value);
+    return OwnedRef::steal(value);
+#else
+    return OwnedRef::borrow(PyDict_GetItemWithError(dict, key));
+#endif
+}
+
+// The attribute `name` found through `type`'s bases (the runtime's own
+// cached lookup, no descriptor applied) as a new reference, or empty with
+// no exception set.  3.13 added the new-reference form (gh-113743).
+inline OwnedRef
+type_lookup(PyTypeObject *type, PyObject *name) noexcept
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    return OwnedRef::steal(_PyType_LookupRef(type, name));
+#else
+    return OwnedRef::borrow(_PyType_Lookup(type, name));
 #endif
 }
 

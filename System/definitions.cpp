@@ -3,7 +3,7 @@
 #include "definitions.h"
 
 #include "failure.h"
-#include "module.h"
+#include "state.h"
 
 #include <cstring>
 
@@ -127,27 +127,27 @@ fill(PyObject **slot, const char *text, bool interned) noexcept
 }  // namespace
 
 int
-create_string_pool() noexcept
+create_string_pool(Location &where) noexcept
 {
     for (const Name &name : kNames) {
         if (!fill(name.slot, name.text, true)) {
-            return SD_FAIL(1);
+            return SD_FAIL(where, 1);
         }
     }
     for (size_t i = 0; i < kDefinitionCount; ++i) {
         if (!fill(&definition_names[i], kDefinitions[i].name, true)) {
-            return SD_FAIL(1);
+            return SD_FAIL(where, 1);
         }
     }
     for (size_t i = 0; i < kDefinitionCount; ++i) {
         const char *value = kDefinitions[i].value;
         if (value != nullptr &&
             !fill(&definition_values[i], value, letters_only(value))) {
-            return SD_FAIL(1);
+            return SD_FAIL(where, 1);
         }
     }
     if (!fill(&pool.new_filename, kNewFilename, false)) {
-        return SD_FAIL(1);
+        return SD_FAIL(where, 1);
     }
     // Then the one value that is not text.
     for (size_t i = 0; i < kDefinitionCount; ++i) {
@@ -155,7 +155,7 @@ create_string_pool() noexcept
             definition_values[i] == nullptr) {
             definition_values[i] = PyLong_FromLong(3);
             if (definition_values[i] == nullptr) {
-                return SD_FAIL(1);
+                return SD_FAIL(where, 1);
             }
         }
     }
@@ -163,12 +163,12 @@ create_string_pool() noexcept
 }
 
 int
-bind_definitions() noexcept
+bind_definitions(PyObject *globals, Location &where) noexcept
 {
     for (size_t i = 0; i < kDefinitionCount; ++i) {
-        if (PyDict_SetItem(state.globals, definition_names[i],
+        if (PyDict_SetItem(globals, definition_names[i],
                            definition_values[i]) < 0) {
-            return failed_at(kDefinitions[i].source_line,
+            return failed_at(where, kDefinitions[i].source_line,
                              kDefinitions[i].impl_line);
         }
     }

@@ -2,7 +2,7 @@
 #ifndef SYSTEMDEFINE_DEFINITIONS_H
 #define SYSTEMDEFINE_DEFINITIONS_H
 
-#include "compat.h"
+#include "failure.h"
 
 namespace sd {
 
@@ -31,12 +31,12 @@ extern Pool pool;
 
 // Create every name and text value, then the integer value, skipping
 // those that an earlier run of the import sequence made.
-// Returns 0, or -1 with the failure recorded.
-int create_string_pool() noexcept;
+// Returns 0, or -1 with the failure recorded in `where`.
+int create_string_pool(Location &where) noexcept;
 
-// Store the definitions into the module globals in table order.
-// Returns 0, or -1 with the failure recorded.
-int bind_definitions() noexcept;
+// Store the definitions into `globals` in table order.
+// Returns 0, or -1 with the failure recorded in `where`.
+int bind_definitions(PyObject *globals, Location &where) noexcept;
 
 }  // namespace sd
 

@@ -1,7 +1,7 @@
 // Failure locations, the traceback code-object cache and traceback entries.
 #include "failure.h"
 
-#include "module.h"
+#include "state.h"
 
 #include <cstring>
 
@@ -16,27 +16,19 @@ namespace {
 const char kSourceFile[] = "Windows_QUMA\\System\\systemDefine";
 const char kImplFile[] = "System\\systemDefine";
 
-// The failure location: written by each failing step, read by the exit of
-// the same function.  Never reset.
-struct Location {
-    int source_line;
-    int impl_line;
-};
-Location location = {0, 0};
-
 CodeCache code_cache;
 
-// A new code object for an entry of `function_name` at the recorded
-// location, or NULL with an exception set.
+// A new code object for an entry of `function_name` at `where`, or NULL
+// with an exception set.
 PyObject *
-new_entry_code(const char *function_name) noexcept
+new_entry_code(const char *function_name, const Location &where) noexcept
 {
     OwnedRef filename = OwnedRef::steal(PyUnicode_FromString(kSourceFile));
     if (!filename) {
         return nullptr;
     }
     OwnedRef name = OwnedRef::steal(PyUnicode_FromFormat(
-        "%s (%s:%d)", function_name, kImplFile, location.impl_line));
+        "%s (%s:%d)", function_name, kImplFile, where.impl_line));
     if (!name) {
         return nullptr;
     }
@@ -50,7 +42,7 @@ new_entry_code(const char *function_name) noexcept
     fields.filename = filename.get();
     fields.name = name.get();
     fields.qualname = name.get();
-    fields.firstlineno = location.source_line;
+    fields.firstlineno = where.source_line;
     fields.linetable = state.empty_bytes;
     return compat::new_code(fields);
 }
@@ -58,15 +50,16 @@ new_entry_code(const char *function_name) noexcept
 }  // namespace
 
 Failed
-failed_at(int source_line, int impl_line) noexcept
+failed_at(Location &where, int source_line, int impl_line) noexcept
 {
-    location.source_line = source_line;
-    location.impl_line = impl_line;
+    where.source_line = source_line;
+    where.impl_line = impl_line;
     return Failed{};
 }
 
 void
-add_traceback(const char *function_name) noexcept
+add_traceback(const char *function_name, const Location &where,
+              PyObject *globals) noexcept
 {
     // The entry is built with the exception set aside, so that the
     // constructors below never run with an error pending.  If one of them
@@ -79,26 +72,50 @@ add_traceback(const char *function_name) noexcept
     OwnedRef saved_value = OwnedRef::steal(value);
     OwnedRef saved_traceback = OwnedRef::steal(traceback);
 
-    OwnedRef code = OwnedRef::borrow(code_cache.find(location.impl_line));
+    OwnedRef code = OwnedRef::borrow(code_cache.find(where.impl_line));
     if (!code) {
-        code = OwnedRef::steal(new_entry_code(function_name));
+        code = OwnedRef::steal(new_entry_code(function_name, where));
         if (!code) {
             return;
         }
         // Without room in the cache the object serves this entry alone.
-        code_cache.insert(location.impl_line, code.get());
+        code_cache.insert(where.impl_line, code.get());
     }
+    // Making the frame looks up __builtins__ in the globals, which may run
+    // a colliding key's __eq__: hold them.
+    OwnedRef held_globals = OwnedRef::borrow(globals);
     PyFrameObject *frame = PyFrame_New(
         PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()),
-        state.globals, nullptr);
+        held_globals.get(), nullptr);
     OwnedRef frame_ref = OwnedRef::steal(reinterpret_cast<PyObject *>(frame));
     if (!frame_ref) {
         return;
     }
-    compat::set_frame_line(frame, location.source_line);
+    compat::set_frame_line(frame, where.source_line);
     PyErr_Restore(saved_type.release(), saved_value.release(),
                   saved_traceback.release());
     (void)PyTraceBack_Here(frame);
+}
+
+void
+raise_name_error(PyObject *name) noexcept
+{
+    OwnedRef message = OwnedRef::steal(
+        PyUnicode_FromFormat("name '%U' is not defined", name));
+    if (!message) {
+        return;
+    }
+    OwnedRef exc = OwnedRef::steal(
+        PyObject_CallFunctionObjArgs(PyExc_NameError, message.get(), nullptr));
+    if (!exc) {
+        return;
+    }
+    // The runtime's "Did you mean" suggestion reads the name from there.
+    if (compat::kNameErrorHasName &&
+        PyObject_SetAttrString(exc.get(), "name", name) < 0) {
+        return;
+    }
+    PyErr_SetObject(PyExc_NameError, exc.get());
 }
 
 std::int32_t

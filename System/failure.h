@@ -23,6 +23,17 @@ namespace sd {
 #define SYSTEMDEFINE_CHECK_FILE_SIZE \
     static_assert(__LINE__ < 1000, "failure places would share numbers")
 
+// Where a failure happened: the line of the module source whose statement
+// failed and the implementation place (> 0) that recorded it.  A Location
+// belongs to one call: the function that adds the traceback entry owns it
+// and hands it down to the steps that may fail, so that nothing run in
+// between (a finaliser, another thread, a re-entrant call of the module)
+// can move the entry elsewhere.
+struct Location {
+    int source_line = 0;
+    int impl_line = 0;
+};
+
 // Result of a failing step: converts to the failure value of either
 // calling convention (NULL or -1).
 struct Failed {
@@ -36,16 +47,22 @@ struct Failed {
     }
 };
 
-// Record the failure location of the step that just failed.
-Failed failed_at(int source_line, int impl_line) noexcept;
+// Record in `where` the location of the step that just failed.
+Failed failed_at(Location &where, int source_line, int impl_line) noexcept;
 
-#define SD_FAIL(source_line) \
-    ::sd::failed_at((source_line), SYSTEMDEFINE_IMPL_LINE)
+#define SD_FAIL(where, source_line) \
+    ::sd::failed_at((where), (source_line), SYSTEMDEFINE_IMPL_LINE)
 
-// Add one traceback entry for `function_name` at the recorded location to
-// the pending exception.  If the entry cannot be built it is left out and
-// the exception of that failure stays pending instead.
-void add_traceback(const char *function_name) noexcept;
+// Add one traceback entry for `function_name` at `where` to the pending
+// exception, its frame running in `globals`.  If the entry cannot be
+// built it is left out and the exception of that failure stays pending
+// instead.
+void add_traceback(const char *function_name, const Location &where,
+                   PyObject *globals) noexcept;
+
+// Raise NameError "name '...' is not defined" for `name`, carrying the
+// name as the runtime's own name lookup does.
+void raise_name_error(PyObject *name) noexcept;
 
 // Code objects of traceback entries, keyed by implementation place.
 //

@@ -470,4 +470,12 @@ new_function(const FunctionParts &parts) noexcept
     return reinterpret_cast<PyObject *>(fn);
 }
 
+PyObject *
+function_globals(PyObject *fn) noexcept
+{
+    PyObject *globals = as_function(fn)->globals;
+    Py_XINCREF(globals);
+    return globals;
+}
+
 }  // namespace sd

@@ -31,6 +31,10 @@ int prepare_function_type() noexcept;
 // A new function object, or NULL with an exception set.
 PyObject *new_function(const FunctionParts &parts) noexcept;
 
+// The globals of function `fn` as a new reference, or NULL (no exception)
+// once the collector has cleared them.
+PyObject *function_globals(PyObject *fn) noexcept;
+
 }  // namespace sd
 
 #endif  // SYSTEMDEFINE_FUNCTION_TYPE_H

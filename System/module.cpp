@@ -1,9 +1,9 @@
 // Module frame: the entry point and the import sequence.
 //
 // The module uses single-phase initialisation: all state is process-wide
-// (module.h), created here and kept until the process ends.  Steps run in
-// source order; each records its failure location and the one exit in
-// PyInit_systemDefine reports the failure.
+// (state.h), created here and kept until the process ends.  Steps run in
+// source order; each records its failure location in the run's Progress
+// and the one exit in PyInit_systemDefine reports the failure.
 #include "module.h"
 
 #include "definitions.h"
@@ -18,8 +18,6 @@
 namespace sd {
 
 const char kModuleName[] = "Windows_QUMA.System.systemDefine";
-
-State state;
 
 namespace {
 
@@ -41,11 +39,15 @@ PyModuleDef module_def = {
     nullptr,        /* m_free */
 };
 
-// What the sequence has done so far, for the exit to undo or report.
+// What this run of the sequence has done so far, for the exit to undo or
+// report.  Everything a step needs from an earlier step of the same run
+// is here, not in the process-wide state, which a re-entrant run (an
+// import started from a hook of class creation) may replace.
 struct Progress {
     OwnedRef module;
-    bool have_dict = false;
+    OwnedRef globals;         // the module dictionary, once obtained
     bool registered = false;  // this run added the registry entry
+    Location where;           // of the step that failed
 };
 
 // Warn when the running interpreter's major.minor is not that of the
@@ -90,15 +92,15 @@ check_runtime_version() noexcept
 int
 register_module(Progress &progress) noexcept
 {
-    PyObject *modules = PyImport_GetModuleDict();
-    PyObject *existing = PyDict_GetItemWithError(modules, pool.module_name);
-    if (existing != nullptr) {
+    OwnedRef modules = OwnedRef::borrow(PyImport_GetModuleDict());
+    if (PyDict_GetItemWithError(modules.get(), pool.module_name) != nullptr) {
         return 0;
     }
     if (PyErr_Occurred()) {
         return -1;
     }
-    if (PyDict_SetItem(modules, pool.module_name, progress.module.get()) < 0) {
+    if (PyDict_SetItem(modules.get(), pool.module_name,
+                       progress.module.get()) < 0) {
         return -1;
     }
     progress.registered = true;
@@ -115,10 +117,9 @@ unregister_module(PyObject *module) noexcept
     PyObject *value = nullptr;
     PyObject *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
-    PyObject *modules = PyImport_GetModuleDict();
-    PyObject *entry = PyDict_GetItemWithError(modules, pool.module_name);
-    if (entry == module) {
-        (void)PyDict_DelItem(modules, pool.module_name);
+    OwnedRef modules = OwnedRef::borrow(PyImport_GetModuleDict());
+    if (PyDict_GetItemWithError(modules.get(), pool.module_name) == module) {
+        (void)PyDict_DelItem(modules.get(), pool.module_name);
     }
     PyErr_Clear();
     PyErr_Restore(type, value, traceback);
@@ -127,7 +128,7 @@ unregister_module(PyObject *module) noexcept
 // Look up `object` and `super` once, reporting a missing one as the name
 // lookup of a module body would.
 int
-cache_builtins() noexcept
+cache_builtins(Location &where) noexcept
 {
     struct Builtin {
         PyObject **slot;
@@ -137,15 +138,16 @@ cache_builtins() noexcept
         {&state.object, pool.object},
         {&state.super, pool.super},
     };
+    OwnedRef module = OwnedRef::borrow(state.builtins);
     for (const Builtin &builtin : builtins) {
-        Py_XSETREF(*builtin.slot,
-                   PyObject_GetAttr(state.builtins, builtin.name));
-        if (*builtin.slot == nullptr) {
+        OwnedRef found =
+            OwnedRef::steal(PyObject_GetAttr(module.get(), builtin.name));
+        if (!found) {
             PyErr_Clear();
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined",
-                         builtin.name);
-            return SD_FAIL(1);
+            raise_name_error(builtin.name);
+            return SD_FAIL(where, 1);
         }
+        Py_XSETREF(*builtin.slot, found.release());
     }
     return 0;
 }
@@ -153,76 +155,86 @@ cache_builtins() noexcept
 int
 run_sequence(Progress &progress) noexcept
 {
+    Location &where = progress.where;
     if (check_runtime_version() < 0) {
-        return SD_FAIL(1);
+        return SD_FAIL(where, 1);
     }
     if (state.empty_tuple == nullptr) {
         state.empty_tuple = PyTuple_New(0);
         if (state.empty_tuple == nullptr) {
-            return SD_FAIL(1);
+            return SD_FAIL(where, 1);
         }
     }
     if (state.empty_bytes == nullptr) {
         state.empty_bytes = PyBytes_FromStringAndSize("", 0);
         if (state.empty_bytes == nullptr) {
-            return SD_FAIL(1);
+            return SD_FAIL(where, 1);
         }
     }
     if (prepare_function_type() < 0) {
-        return SD_FAIL(1);
+        return SD_FAIL(where, 1);
     }
     // 1013 is the C API version of every 3.x runtime.
     progress.module = OwnedRef::steal(PyModule_Create2(&module_def, 1013));
     if (!progress.module) {
-        return SD_FAIL(1);
+        return SD_FAIL(where, 1);
     }
-    PyObject *globals = PyModule_GetDict(progress.module.get());
-    if (globals == nullptr) {
-        return SD_FAIL(1);
+    progress.globals =
+        OwnedRef::borrow(PyModule_GetDict(progress.module.get()));
+    if (!progress.globals) {
+        return SD_FAIL(where, 1);
     }
+    PyObject *globals = progress.globals.get();
     Py_INCREF(globals);
     Py_XSETREF(state.globals, globals);
-    progress.have_dict = true;
 
     // __builtins__ is the module itself, not its dictionary.  Frames made
-    // for traceback entries find their builtins through it.
-    state.builtins = PyImport_AddModule("builtins");
-    if (state.builtins == nullptr) {
-        return SD_FAIL(1);
+    // for traceback entries find their builtins through it.  The module
+    // holds its own reference: sys.modules may drop the entry later.
+    PyObject *builtins = PyImport_AddModule("builtins");
+    if (builtins == nullptr) {
+        return SD_FAIL(where, 1);
     }
-    if (PyObject_SetAttrString(progress.module.get(), "__builtins__",
-                               state.builtins) < 0) {
-        return SD_FAIL(1);
+    Py_INCREF(builtins);
+    Py_XSETREF(state.builtins, builtins);
+    OwnedRef builtins_name =
+        OwnedRef::steal(PyUnicode_InternFromString("__builtins__"));
+    if (!builtins_name) {
+        return SD_FAIL(where, 1);
     }
-    if (create_string_pool() < 0) {
+    if (PyObject_SetAttr(progress.module.get(), builtins_name.get(),
+                         builtins) < 0) {
+        return SD_FAIL(where, 1);
+    }
+    if (create_string_pool(where) < 0) {
         return -1;
     }
     if (register_module(progress) < 0) {
-        return SD_FAIL(1);
+        return SD_FAIL(where, 1);
     }
-    if (cache_builtins() < 0) {
+    if (cache_builtins(where) < 0) {
         return -1;
     }
     if (state.new_code == nullptr) {
         state.new_code = new_singleton_code();
         if (state.new_code == nullptr) {
-            return SD_FAIL(1);
+            return SD_FAIL(where, 1);
         }
     }
 
     // The module body, in source order.
-    if (create_singleton() < 0) {
+    if (create_singleton(globals, where) < 0) {
         return -1;
     }
-    if (bind_definitions() < 0) {
+    if (bind_definitions(globals, where) < 0) {
         return -1;
     }
     OwnedRef test = OwnedRef::steal(PyDict_New());
     if (!test) {
-        return SD_FAIL(1);
+        return SD_FAIL(where, 1);
     }
-    if (PyDict_SetItem(state.globals, pool.test, test.get()) < 0) {
-        return SD_FAIL(1);
+    if (PyDict_SetItem(globals, pool.test, test.get()) < 0) {
+        return SD_FAIL(where, 1);
     }
     return 0;
 }
@@ -239,8 +251,9 @@ PyInit_systemDefine(void)
         return progress.module.release();
     }
     if (progress.module) {
-        if (progress.have_dict) {
-            sd::add_traceback(sd::kInitName);
+        if (progress.globals) {
+            sd::add_traceback(sd::kInitName, progress.where,
+                              progress.globals.get());
         }
         if (progress.registered) {
             sd::unregister_module(progress.module.get());

@@ -6,6 +6,16 @@
 // the pointer, release() hands the reference on.  Borrowed references stay
 // plain PyObject * pointers.
 //
+// The rule every file follows: a borrowed pointer lives only until the
+// next call that can run Python code.  Almost any call can: an object
+// protocol call (attribute, item, call, hash, comparison), a dict lookup
+// or store whose keys are not all exact built-ins (a colliding key's
+// __eq__ runs), and dropping a reference to an object the module does not
+// own (a finaliser or weakref callback runs).  Whatever is used across
+// such a call is held in an OwnedRef for that span, and whatever a
+// failure needs to report (its Location, failure.h) stays with the call
+// that failed, never in a global.
+//
 // Never give an OwnedRef static storage: its destructor would run after
 // the interpreter is gone.
 #ifndef SYSTEMDEFINE_REFS_H

@@ -5,7 +5,7 @@
 #include "definitions.h"
 #include "failure.h"
 #include "function_type.h"
-#include "module.h"
+#include "state.h"
 
 #define SYSTEMDEFINE_FILE_ID 4
 
@@ -40,7 +40,8 @@ call_checked(PyObject *callable, PyObject *args, PyObject *kwargs) noexcept
 //
 // __new__(class_, *args, **kwargs) is reached with the keywords either as
 // a dictionary (tp_call) or as names beside the values (vectorcall).  Both
-// views offer the same three operations to bind().
+// become one Keywords view, so that binding and creation see the same
+// thing whichever way the call came.
 
 bool
 is_class_name(PyObject *key) noexcept
@@ -49,78 +50,121 @@ is_class_name(PyObject *key) noexcept
            (PyUnicode_Check(key) && PyUnicode_Compare(key, pool.class_) == 0);
 }
 
-class DictKeywords {
+// The keyword arguments of one call, names beside values, unchanged for
+// the whole call whatever code runs meanwhile.  Under vectorcall they are
+// the caller's own arrays, which it keeps for the call.  A dictionary may
+// be the caller's own, which code run by the steps (a metaclass hook at
+// line 6, say) could change: its items are copied here first and held, so
+// that the parent's __new__ receives the keywords as the call passed them.
+// Up to kInline items need no allocation.
+class Keywords {
 public:
-    explicit DictKeywords(PyObject *dict) noexcept : dict_(dict)
+    Keywords() noexcept = default;
+    Keywords(const Keywords &) = delete;
+    Keywords &operator=(const Keywords &) = delete;
+    ~Keywords()
     {
-    }
-    bool
-    present() const noexcept
-    {
-        return dict_ != nullptr;
-    }
-    Py_ssize_t
-    size() const noexcept
-    {
-        return PyDict_GET_SIZE(dict_);
-    }
-    // Borrowed value of "class_"; NULL when absent or on error.
-    PyObject *
-    find_class() const noexcept
-    {
-        return PyDict_GetItemWithError(dict_, pool.class_);
-    }
-    bool
-    next(Py_ssize_t *pos, PyObject **key, PyObject **value) const noexcept
-    {
-        return PyDict_Next(dict_, pos, key, value) != 0;
+        for (Py_ssize_t i = 0; i < size_ && held_ != nullptr; ++i) {
+            Py_DECREF(held_[i]);
+            Py_DECREF(held_[room_ + i]);
+        }
+        if (held_ != inline_) {
+            PyMem_Free(held_);
+        }
     }
 
-private:
-    PyObject *dict_;  // may be NULL
-};
+    // Vectorcall's names tuple (or NULL: no keywords) and their values.
+    void
+    view(PyObject *kwnames, PyObject *const *values) noexcept
+    {
+        if (kwnames != nullptr) {
+            present_ = true;
+            size_ = PyTuple_GET_SIZE(kwnames);
+            names_ = &PyTuple_GET_ITEM(kwnames, 0);
+            values_ = values;
+        }
+    }
 
-class VectorKeywords {
-public:
-    VectorKeywords(PyObject *names, PyObject *const *values) noexcept
-        : names_(names), values_(values)
+    // The items of `dict` (or NULL: no keywords).  Returns -1 with
+    // MemoryError when there is no room for them.
+    int
+    copy(PyObject *dict) noexcept
     {
-    }
-    bool
-    present() const noexcept
-    {
-        return names_ != nullptr;
-    }
-    Py_ssize_t
-    size() const noexcept
-    {
-        return PyTuple_GET_SIZE(names_);
-    }
-    PyObject *
-    find_class() const noexcept
-    {
-        for (Py_ssize_t i = 0; i < size(); ++i) {
-            if (is_class_name(PyTuple_GET_ITEM(names_, i))) {
-                return values_[i];
+        if (dict == nullptr) {
+            return 0;
+        }
+        present_ = true;
+        Py_ssize_t size = PyDict_GET_SIZE(dict);
+        if (size == 0) {
+            return 0;
+        }
+        room_ = size > kInline ? size : kInline;
+        held_ = inline_;
+        if (size > kInline) {
+            held_ = static_cast<PyObject **>(
+                PyMem_Malloc(2 * static_cast<size_t>(size) * sizeof(*held_)));
+            if (held_ == nullptr) {
+                PyErr_NoMemory();
+                return -1;
             }
         }
-        return nullptr;
-    }
-    bool
-    next(Py_ssize_t *pos, PyObject **key, PyObject **value) const noexcept
-    {
-        if (*pos >= size()) {
-            return false;
+        // Nothing below runs Python code, so the dictionary stays as it was.
+        Py_ssize_t pos = 0;
+        PyObject *key = nullptr;
+        PyObject *value = nullptr;
+        while (size_ < size && PyDict_Next(dict, &pos, &key, &value)) {
+            Py_INCREF(key);
+            Py_INCREF(value);
+            held_[size_] = key;
+            held_[room_ + size_] = value;
+            ++size_;
         }
-        *key = PyTuple_GET_ITEM(names_, *pos);
-        *value = values_[*pos];
-        ++*pos;
-        return true;
+        names_ = held_;
+        values_ = held_ + room_;
+        return 0;
+    }
+
+    bool
+    present() const noexcept
+    {
+        return present_;
+    }
+    Py_ssize_t
+    size() const noexcept
+    {
+        return size_;
+    }
+    PyObject *
+    name(Py_ssize_t i) const noexcept
+    {
+        return names_[i];
+    }
+    PyObject *
+    value(Py_ssize_t i) const noexcept
+    {
+        return values_[i];
+    }
+    // Index of the first keyword named class_, or -1.
+    Py_ssize_t
+    find_class() const noexcept
+    {
+        for (Py_ssize_t i = 0; i < size_; ++i) {
+            if (is_class_name(names_[i])) {
+                return i;
+            }
+        }
+        return -1;
     }
 
 private:
-    PyObject *names_;  // tuple, or NULL when no keywords
-    PyObject *const *values_;
+    static constexpr Py_ssize_t kInline = 8;
+    bool present_ = false;
+    Py_ssize_t size_ = 0;
+    PyObject *const *names_ = nullptr;
+    PyObject *const *values_ = nullptr;
+    PyObject **held_ = nullptr;  // copied names, then their values from
+    Py_ssize_t room_ = 0;        // held_[room_] on; inline_ or the heap
+    PyObject *inline_[2 * kInline];
 };
 
 // The positional arguments of a call.
@@ -141,11 +185,10 @@ const char kArgumentCount[] =
 // rule.  Nothing is allocated here: *args and **kwargs stay views of the
 // call's arguments until an instance has to be created, so a call that
 // finds its instance makes no object at all.  Returns 0, or -1 with the
-// failure recorded.
-template <class Keywords>
+// failure recorded in `where`.
 int
-bind(const Positional &positional, const Keywords &keywords,
-     OwnedRef &class_) noexcept
+bind(const Positional &positional, const Keywords &keywords, OwnedRef &class_,
+     Location &where) noexcept
 {
     if (positional.count > 0) {
         class_ = OwnedRef::borrow(positional.items[0]);
@@ -153,32 +196,29 @@ bind(const Positional &positional, const Keywords &keywords,
     if (!keywords.present()) {
         if (positional.count == 0) {
             PyErr_SetString(PyExc_TypeError, kArgumentCount);
-            return SD_FAIL(5);
+            return SD_FAIL(where, 5);
         }
         return 0;
     }
     Py_ssize_t remaining = keywords.size();
     if (positional.count == 0) {
-        class_ = OwnedRef::borrow(keywords.find_class());
-        if (!class_) {
-            if (!PyErr_Occurred()) {
-                PyErr_SetString(PyExc_TypeError, kArgumentCount);
-            }
-            return SD_FAIL(5);
+        Py_ssize_t index = keywords.find_class();
+        if (index < 0) {
+            PyErr_SetString(PyExc_TypeError, kArgumentCount);
+            return SD_FAIL(where, 5);
         }
+        class_ = OwnedRef::borrow(keywords.value(index));
         remaining--;
     }
     if (remaining == 0) {
         return 0;
     }
-    Py_ssize_t pos = 0;
-    PyObject *key = nullptr;
-    PyObject *value = nullptr;
-    while (keywords.next(&pos, &key, &value)) {
+    for (Py_ssize_t i = 0; i < keywords.size(); ++i) {
+        PyObject *key = keywords.name(i);
         if (!PyUnicode_Check(key)) {
             PyErr_SetString(PyExc_TypeError,
                             "__new__() keywords must be strings");
-            return SD_FAIL(5);
+            return SD_FAIL(where, 5);
         }
         if (is_class_name(key)) {
             if (positional.count > 0) {
@@ -186,35 +226,30 @@ bind(const Positional &positional, const Keywords &keywords,
                              "%s() got multiple values for keyword "
                              "argument '%U'",
                              "__new__", key);
-                return SD_FAIL(5);
+                return SD_FAIL(where, 5);
             }
-            class_ = OwnedRef::borrow(value);
+            class_ = OwnedRef::borrow(keywords.value(i));
         }
     }
     return 0;
 }
 
-// The dictionary for **kwargs: every keyword but class_.
-template <class Keywords>
+// The dictionary for **kwargs: every keyword but class_.  Storing may run
+// a key's __hash__; the names and values are the call's or held by the
+// Keywords, so they outlive it.
 OwnedRef
 creation_kwargs(const Keywords &keywords) noexcept
 {
     OwnedRef kwargs = OwnedRef::steal(PyDict_New());
-    if (!kwargs || !keywords.present()) {
+    if (!kwargs) {
         return kwargs;
     }
-    Py_ssize_t pos = 0;
-    PyObject *key = nullptr;
-    PyObject *value = nullptr;
-    while (keywords.next(&pos, &key, &value)) {
+    for (Py_ssize_t i = 0; i < keywords.size(); ++i) {
+        PyObject *key = keywords.name(i);
         if (is_class_name(key)) {
             continue;
         }
-        // Hashing the key may run code that drops it from the caller's
-        // dictionary: hold both while storing.
-        OwnedRef held_key = OwnedRef::borrow(key);
-        OwnedRef held_value = OwnedRef::borrow(value);
-        if (PyDict_SetItem(kwargs.get(), key, value) < 0) {
+        if (PyDict_SetItem(kwargs.get(), key, keywords.value(i)) < 0) {
             return OwnedRef();
         }
     }
@@ -245,172 +280,177 @@ creation_args(PyObject *class_, const Positional &positional) noexcept
     return args;
 }
 
-// The current binding of the module name `Singleton`.
+// The current binding of `Singleton` as the body of a Python function
+// sees it: in the function's own globals, then in the builtins.
 OwnedRef
-lookup_singleton() noexcept
+lookup_singleton(PyObject *self) noexcept
 {
-    PyObject *found = PyDict_GetItemWithError(state.globals, pool.singleton);
-    if (found != nullptr) {
-        return OwnedRef::borrow(found);
+    OwnedRef globals = OwnedRef::steal(function_globals(self));
+    if (globals) {
+        OwnedRef found = compat::dict_get_item(globals.get(), pool.singleton);
+        if (found || PyErr_Occurred()) {
+            return found;
+        }
     }
-    if (PyErr_Occurred()) {
-        return OwnedRef();
-    }
+    OwnedRef builtins = OwnedRef::borrow(state.builtins);
     OwnedRef builtin =
-        OwnedRef::steal(PyObject_GetAttr(state.builtins, pool.singleton));
+        OwnedRef::steal(PyObject_GetAttr(builtins.get(), pool.singleton));
     if (!builtin && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined",
-                     pool.singleton);
+        raise_name_error(pool.singleton);
     }
     return builtin;
 }
 
+// class_._instances, a new reference or NULL with an exception set.
+//
+// When class_'s metaclass is `type` itself, fetching the attribute is the
+// class's own lookup through its bases (`type` has no such attribute to
+// take precedence), and a plain dict found there has no __get__: that
+// much is done here directly, with the runtime's own lookup and its
+// cache.  Anything else goes through the attribute protocol.
+OwnedRef
+fetch_table(PyObject *class_) noexcept
+{
+    if (Py_TYPE(class_) == &PyType_Type) {
+        OwnedRef found = compat::type_lookup(
+            reinterpret_cast<PyTypeObject *>(class_), pool.instances);
+        if (found && PyDict_CheckExact(found.get())) {
+            return found;
+        }
+    }
+    return OwnedRef::steal(PyObject_GetAttr(class_, pool.instances));
+}
+
 // First instantiation of class_: super(Singleton, class_).__new__(class_,
 // *args, **kwargs), stored in the table under class_.
-template <class Keywords>
 int
-create_instance(PyObject *class_, const Positional &positional,
-                const Keywords &keywords) noexcept
+create_instance(PyObject *self, PyObject *class_, const Positional &positional,
+                const Keywords &keywords, Location &where) noexcept
 {
     OwnedRef kwargs = creation_kwargs(keywords);
     if (!kwargs) {
-        return SD_FAIL(7);
+        return SD_FAIL(where, 7);
     }
-    OwnedRef base = lookup_singleton();
+    OwnedRef base = lookup_singleton(self);
     if (!base) {
-        return SD_FAIL(7);
+        return SD_FAIL(where, 7);
     }
     OwnedRef super_args = OwnedRef::steal(PyTuple_Pack(2, base.get(), class_));
     if (!super_args) {
-        return SD_FAIL(7);
+        return SD_FAIL(where, 7);
     }
+    OwnedRef super = OwnedRef::borrow(state.super);
     OwnedRef proxy =
-        OwnedRef::steal(call_checked(state.super, super_args.get(), nullptr));
+        OwnedRef::steal(call_checked(super.get(), super_args.get(), nullptr));
     if (!proxy) {
-        return SD_FAIL(7);
+        return SD_FAIL(where, 7);
     }
     OwnedRef parent_new =
         OwnedRef::steal(PyObject_GetAttr(proxy.get(), pool.new_));
     if (!parent_new) {
-        return SD_FAIL(7);
+        return SD_FAIL(where, 7);
     }
     OwnedRef args = creation_args(class_, positional);
     if (!args) {
-        return SD_FAIL(7);
+        return SD_FAIL(where, 7);
     }
     OwnedRef instance = OwnedRef::steal(
         call_checked(parent_new.get(), args.get(), kwargs.get()));
     if (!instance) {
-        return SD_FAIL(7);
+        return SD_FAIL(where, 7);
     }
-    OwnedRef table = OwnedRef::steal(PyObject_GetAttr(class_, pool.instances));
+    OwnedRef table = fetch_table(class_);
     if (!table) {
-        return SD_FAIL(7);
+        return SD_FAIL(where, 7);
     }
     if (PyObject_SetItem(table.get(), class_, instance.get()) < 0) {
-        return SD_FAIL(7);
+        return SD_FAIL(where, 7);
     }
     return 0;
 }
 
-// The instance of class_ when nothing could tell the lookups apart from
-// the general path's two fetches of `_instances`, membership test and item
-// read: class_'s metaclass is `type` itself (so fetching the attribute runs
-// no code and finds the class attribute), the table is a plain dict and
-// the key hashes and compares by identity.  A new reference, or NULL
-// (with no exception) to take the general path.
+// The body: the instance of class_ from its table, made on first use.
+// Each step is the one a Python body would take, in its order, so that
+// any code it runs (a metaclass hook, a table's own methods, a key's
+// __eq__) sees the same lookups.
 PyObject *
-cached_instance(PyObject *class_) noexcept
+new_body(PyObject *self, PyObject *class_, const Positional &positional,
+         const Keywords &keywords, Location &where) noexcept
 {
-    if (Py_TYPE(class_) != &PyType_Type) {
-        return nullptr;
-    }
-    PyObject *table = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(class_),
-                                     pool.instances);
-    if (table == nullptr || !PyDict_CheckExact(table)) {
-        return nullptr;
-    }
-    PyObject *instance = PyDict_GetItemWithError(table, class_);
-    Py_XINCREF(instance);
-    return instance;
-}
-
-template <class Keywords>
-PyObject *
-new_body(PyObject *class_, const Positional &positional,
-         const Keywords &keywords) noexcept
-{
-    PyObject *cached = cached_instance(class_);
-    if (cached != nullptr) {
-        return cached;
-    }
-    int found;
-    {
-        OwnedRef table =
-            OwnedRef::steal(PyObject_GetAttr(class_, pool.instances));
-        if (!table) {
-            return SD_FAIL(6);
-        }
-        found = PySequence_Contains(table.get(), class_);
-        if (found < 0) {
-            return SD_FAIL(6);
-        }
-    }
-    if (!found && create_instance(class_, positional, keywords) < 0) {
-        return nullptr;
-    }
-    OwnedRef table = OwnedRef::steal(PyObject_GetAttr(class_, pool.instances));
+    OwnedRef table = fetch_table(class_);
     if (!table) {
-        return SD_FAIL(8);
+        return SD_FAIL(where, 6);
+    }
+    int found = PySequence_Contains(table.get(), class_);
+    if (found < 0) {
+        return SD_FAIL(where, 6);
+    }
+    table.reset();
+    if (!found &&
+        create_instance(self, class_, positional, keywords, where) < 0) {
+        return nullptr;
+    }
+    table = fetch_table(class_);
+    if (!table) {
+        return SD_FAIL(where, 8);
     }
     PyObject *instance = PyObject_GetItem(table.get(), class_);
     if (instance == nullptr) {
-        return SD_FAIL(8);
+        return SD_FAIL(where, 8);
     }
     return instance;
 }
 
-// __new__ but the traceback entry; all references are gone when it
-// returns.
-template <class Keywords>
+// __new__ but the traceback entry; its references are gone when it
+// returns, while `where` still tells where it failed.
 PyObject *
-new_steps(const Positional &positional, const Keywords &keywords) noexcept
+new_steps(PyObject *self, const Positional &positional,
+          const Keywords &keywords, Location &where) noexcept
 {
     OwnedRef class_;
-    if (bind(positional, keywords, class_) < 0) {
+    if (bind(positional, keywords, class_, where) < 0) {
         return nullptr;
     }
-    return new_body(class_.get(), positional, keywords);
+    return new_body(self, class_.get(), positional, keywords, where);
 }
 
-template <class Keywords>
 PyObject *
-singleton_new(const Positional &positional, const Keywords &keywords) noexcept
+singleton_new(PyObject *self, const Positional &positional,
+              const Keywords &keywords) noexcept
 {
-    PyObject *instance = new_steps(positional, keywords);
+    Location where;
+    PyObject *instance = new_steps(self, positional, keywords, where);
     if (instance == nullptr) {
-        add_traceback(kNewFunctionName);
+        OwnedRef globals = OwnedRef::steal(function_globals(self));
+        add_traceback(kNewFunctionName, where,
+                      globals ? globals.get() : state.globals);
     }
     return instance;
 }
 
 PyObject *
-singleton_new_call(PyObject *, PyObject *args, PyObject *kwargs) noexcept
+singleton_new_call(PyObject *self, PyObject *args, PyObject *kwargs) noexcept
 {
+    Keywords keywords;
+    if (keywords.copy(kwargs) < 0) {
+        return nullptr;
+    }
     Positional positional = {&PyTuple_GET_ITEM(args, 0),
                              PyTuple_GET_SIZE(args), args};
-    return singleton_new(positional, DictKeywords(kwargs));
+    return singleton_new(self, positional, keywords);
 }
 
 #if SYSTEMDEFINE_HAVE_VECTORCALL
 PyObject *
-singleton_new_vectorcall(PyObject *, PyObject *const *args, size_t nargsf,
+singleton_new_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
                          PyObject *kwnames) noexcept
 {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     Positional positional = {args, nargs, nullptr};
-    return singleton_new(positional, VectorKeywords(kwnames, args + nargs));
+    Keywords keywords;
+    keywords.view(kwnames, args + nargs);
+    return singleton_new(self, positional, keywords);
 }
 #endif
 
@@ -498,33 +538,35 @@ new_singleton_code() noexcept
 }
 
 int
-create_singleton() noexcept
+create_singleton(PyObject *globals, Location &where) noexcept
 {
     OwnedRef bases = OwnedRef::steal(PyTuple_Pack(1, state.object));
     if (!bases) {
-        return SD_FAIL(2);
+        return SD_FAIL(where, 2);
     }
-    PyObject *metaclass = calculate_metaclass(bases.get());
-    if (metaclass == nullptr) {
-        return SD_FAIL(2);
+    // Held: the hooks below may rebind the base's class and so drop the
+    // last other reference to it.
+    OwnedRef metaclass = OwnedRef::borrow(calculate_metaclass(bases.get()));
+    if (!metaclass) {
+        return SD_FAIL(where, 2);
     }
-    OwnedRef ns = prepare_namespace(metaclass, bases.get());
+    OwnedRef ns = prepare_namespace(metaclass.get(), bases.get());
     if (!ns) {
-        return SD_FAIL(2);
+        return SD_FAIL(where, 2);
     }
     if (PyObject_SetItem(ns.get(), pool.module, pool.module_name) < 0) {
-        return SD_FAIL(2);
+        return SD_FAIL(where, 2);
     }
     if (PyObject_SetItem(ns.get(), pool.qualname, pool.singleton) < 0) {
-        return SD_FAIL(2);
+        return SD_FAIL(where, 2);
     }
 
     OwnedRef table = OwnedRef::steal(PyDict_New());
     if (!table) {
-        return SD_FAIL(3);
+        return SD_FAIL(where, 3);
     }
     if (PyObject_SetItem(ns.get(), pool.instances, table.get()) < 0) {
-        return SD_FAIL(3);
+        return SD_FAIL(where, 3);
     }
 
     FunctionParts parts = {};
@@ -532,17 +574,17 @@ create_singleton() noexcept
     parts.qualname = pool.new_qualname;
     parts.module = pool.module_name;
     parts.code = state.new_code;
-    parts.globals = state.globals;
+    parts.globals = globals;
     parts.call = singleton_new_call;
 #if SYSTEMDEFINE_HAVE_VECTORCALL
     parts.vectorcall = singleton_new_vectorcall;
 #endif
     OwnedRef new_function_object = OwnedRef::steal(new_function(parts));
     if (!new_function_object) {
-        return SD_FAIL(5);
+        return SD_FAIL(where, 5);
     }
     if (PyObject_SetItem(ns.get(), pool.new_, new_function_object.get()) < 0) {
-        return SD_FAIL(5);
+        return SD_FAIL(where, 5);
     }
 
     // A namespace from a custom __prepare__ may name the metaclass itself.
@@ -550,22 +592,22 @@ create_singleton() noexcept
         OwnedRef::steal(PyObject_GetItem(ns.get(), pool.metaclass));
     if (!declared) {
         if (!PyErr_ExceptionMatches(PyExc_KeyError)) {
-            return SD_FAIL(2);
+            return SD_FAIL(where, 2);
         }
         PyErr_Clear();
     }
     OwnedRef args = OwnedRef::steal(
         PyTuple_Pack(3, pool.singleton, bases.get(), ns.get()));
     if (!args) {
-        return SD_FAIL(2);
+        return SD_FAIL(where, 2);
     }
     OwnedRef cls = OwnedRef::steal(PyObject_Call(
-        declared ? declared.get() : metaclass, args.get(), nullptr));
+        declared ? declared.get() : metaclass.get(), args.get(), nullptr));
     if (!cls) {
-        return SD_FAIL(2);
+        return SD_FAIL(where, 2);
     }
-    if (PyDict_SetItem(state.globals, pool.singleton, cls.get()) < 0) {
-        return SD_FAIL(2);
+    if (PyDict_SetItem(globals, pool.singleton, cls.get()) < 0) {
+        return SD_FAIL(where, 2);
     }
     return 0;
 }

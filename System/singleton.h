@@ -2,7 +2,7 @@
 #ifndef SYSTEMDEFINE_SINGLETON_H
 #define SYSTEMDEFINE_SINGLETON_H
 
-#include "compat.h"
+#include "failure.h"
 
 namespace sd {
 
@@ -10,9 +10,10 @@ namespace sd {
 // exception set.
 PyObject *new_singleton_code() noexcept;
 
-// Create the class and bind it in the module globals.
-// Returns 0, or -1 with the failure recorded.
-int create_singleton() noexcept;
+// Create the class and bind it in `globals`, the module globals of this
+// run, which its __new__ also reads.  Returns 0, or -1 with the failure
+// recorded in `where`.
+int create_singleton(PyObject *globals, Location &where) noexcept;
 
 }  // namespace sd
 

@@ -1,3 +1,5 @@
+import ctypes
+import importlib.util
 import os
 import subprocess
 import sys
@@ -17,6 +19,48 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 def mod():
     import importlib
     return importlib.import_module(MODULE_NAME)
+
+
+@pytest.fixture(scope="session")
+def plain():
+    """The same module written in plain Python: the reference for what
+    Python code run by the module's steps sees."""
+    path = os.path.join(ROOT, "bench", "systemDefine_plain.py")
+    spec = importlib.util.spec_from_file_location("systemDefine_plain", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def py_call(fn, args, kwargs):
+    """PyObject_Call(fn, args, kwargs): the dictionary itself, no copy."""
+    api = ctypes.pythonapi.PyObject_Call
+    api.restype = ctypes.py_object
+    api.argtypes = [ctypes.py_object] * 3
+    return api(fn, args, kwargs)
+
+
+# The ways a class reaches its __new__: the runtime's class call, a call
+# of the function, and its tuple-and-dict slot whatever the protocol.
+VIAS = {
+    "class call": lambda cls: cls(),
+    "direct": lambda cls: cls.__new__(cls),
+    "slot": lambda cls: py_call(type(cls.__new__).__call__,
+                                (cls.__new__, cls), {}),
+}
+
+
+def roomy_dict(kind=dict):
+    """An empty dict with room for many keys.  A lookup follows the same
+    probe sequence as the insertion did, and in a small table it may come
+    back to the slot of a colliding key and compare with it twice,
+    depending on the hash; in a large one that practically never
+    happens, so the number of comparisons is the number of lookups."""
+    table = kind()
+    dict.update(table, dict.fromkeys(range(40000)))
+    for key in range(40000):
+        dict.__delitem__(table, key)
+    return table
 
 
 def run_python(code, python=sys.executable, args=(), env=None, timeout=120):

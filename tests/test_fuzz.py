@@ -3,6 +3,7 @@ model of the rules.  SYSTEMDEFINE_FUZZ_EXAMPLES sets how many examples
 each property runs (default 300)."""
 import ctypes
 import os
+import traceback
 import types
 
 import pytest
@@ -11,7 +12,7 @@ hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import HealthCheck, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
-from conftest import module_entries  # noqa: E402
+from conftest import VIAS, module_entries, roomy_dict  # noqa: E402
 
 EXAMPLES = int(os.environ.get("SYSTEMDEFINE_FUZZ_EXAMPLES", "300"))
 SETTINGS = settings(max_examples=EXAMPLES, deadline=None, database=None,
@@ -344,3 +345,139 @@ def test_attribute_changes_follow_the_model(mod, reset_function, ops):
                     (op, name)
         else:
             assert expected is None, (op, name, value)
+
+
+# ---- hooks, against the plain-Python module ---------------------------------
+
+# Source lines of the plain module's __new__ and the steps they are.
+PLAIN_STEPS = {10: 6, 11: 7, 12: 7, 13: 8}
+
+
+def plain_lines(plain, exc):
+    return [PLAIN_STEPS[tb.lineno] for tb in traceback.extract_tb(
+        exc.__traceback__) if tb.filename == plain.__file__]
+
+
+class RaisingStore(dict):
+    def __setitem__(self, key, value):
+        del value   # the traceback keeps this frame
+        raise LookupError("store")
+
+
+def make_world(mod, log, table, action, action_at, instantiated, parent,
+               store):
+    """A fresh subclass of mod.Singleton with the hooks asked for; each
+    hook appends to `log` what it saw."""
+    S = mod.Singleton
+    count = [0]
+
+    def act(cls):
+        # The colliding key's __eq__, or the metaclass's fetch, at its
+        # action_at-th run.
+        count[0] += 1
+        log.append("hook %d" % count[0])
+        if count[0] != action_at:
+            return
+        if action == "raise":
+            raise LookupError("hook")
+        if action == "rebind_table":
+            replacement = roomy_dict()
+            replacement[cls] = "replacement"
+            type.__setattr__(cls, "table", replacement)
+        elif action == "rebind_singleton":
+            mod.Singleton = type("Unrelated", (object,), {})
+
+    class Key(object):
+        armed = False
+
+        def __eq__(self, other):
+            if Key.armed:
+                act(cls)
+            return False
+
+        def __hash__(self):
+            return hash(cls)
+
+    class Meta(type):
+        def __getattribute__(cls, name):
+            if name == "_instances":
+                if table == "meta_getattribute":
+                    act(cls)
+                log.append("fetch")
+                return type.__getattribute__(cls, "table")
+            return type.__getattribute__(cls, name)
+
+    class Dying(object):
+        def __del__(self):
+            try:
+                mod.Singleton.__new__()
+            except TypeError:
+                log.append("inner failed")
+
+    class Parent(object):
+        def __new__(cls, *args, **kwargs):
+            log.append("parent")
+            if parent == "raising":
+                raise LookupError("parent")
+            if parent == "dying":
+                return Dying()
+            if parent == "reentrant" and log.count("parent") == 1:
+                try:
+                    log.append(("inner", getattr(cls(), "tag", None)))
+                except Exception as exc:
+                    log.append(("inner", type(exc).__name__))
+            made = object.__new__(cls)
+            made.tag = "made %d" % log.count("parent")
+            return made
+
+    storage = roomy_dict(RaisingStore if store == "raise" else dict)
+    bases = (S,) if parent == "object" else (S, Parent)
+    cls = Meta("Service", bases, {"table": storage})
+    if table == "colliding":
+        dict.__setitem__(storage, Key(), "key")
+    if instantiated:
+        existing = object.__new__(cls)
+        existing.tag = "existing"
+        dict.__setitem__(storage, cls, existing)
+    Key.armed = True
+    return cls
+
+
+@SETTINGS
+@given(table=st.sampled_from(["plain", "colliding", "meta_getattribute"]),
+       action=st.sampled_from(["none", "raise", "rebind_table",
+                               "rebind_singleton"]),
+       action_at=st.integers(1, 3), instantiated=st.booleans(),
+       parent=st.sampled_from(["object", "permissive", "reentrant", "dying",
+                               "raising"]),
+       store=st.sampled_from(["ok", "raise"]),
+       via=st.sampled_from(sorted(VIAS)), calls=st.integers(1, 2))
+def test_hooks_follow_the_plain_module(mod, plain, table, action, action_at,
+                                       instantiated, parent, store, via,
+                                       calls):
+    results = []
+    for module in (mod, plain):
+        saved = module.Singleton
+        log = []
+        cls = make_world(module, log, table, action, action_at,
+                         instantiated, parent, store)
+        del log[:]
+        outcomes = []
+        try:
+            for _ in range(calls):
+                try:
+                    value = VIAS[via](cls)
+                except Exception as exc:
+                    lines = (plain_lines(plain, exc) if module is plain else
+                             [entry[1] for entry in
+                              module_entries(exc.__traceback__)])
+                    outcomes.append(("raised", type(exc), lines))
+                else:
+                    outcomes.append(("returned",
+                                     getattr(value, "tag",
+                                             type(value).__name__)))
+        finally:
+            module.Singleton = saved
+        results.append((outcomes, list(log)))
+    hypothesis.event(str(results[0][0])[:60])
+    assert results[0] == results[1]

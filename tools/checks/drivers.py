@@ -139,8 +139,61 @@ def failure_without_singleton():
         mod.Singleton = Singleton
 
 
+def keywords_through_the_slot():
+    # The keyword dictionary is copied for the call: a few keywords fit
+    # on the stack, many take the heap.
+    class Parent(object):
+        def __new__(cls, *args, **kwargs):
+            return object.__new__(cls)
+
+    class Fresh(Singleton, Parent):
+        _instances = {}
+    few = {"class_": Fresh, "a": 1}
+    many = dict(few, **{"k%d" % i: i for i in range(20)})
+    for keywords in (few, many, {"class_": Fresh}):
+        Fresh._instances.clear()
+        call_slot((new,), keywords)
+        call_slot((new,), keywords)
+    expect(TypeError, call_slot, (new, Fresh), many)
+
+
+def hooks():
+    # A colliding key in the table, and a store that fails while its new
+    # object's finaliser fails inside __new__ again.
+    class Own(Singleton):
+        _instances = {}
+
+    class Key(object):
+        def __hash__(self):
+            return hash(Own)
+
+        def __eq__(self, other):
+            return False
+    Own._instances[Key()] = None
+    Own()
+    Own()
+
+    class Table(dict):
+        def __setitem__(self, key, value):
+            del value
+            raise LookupError("store")
+
+    class Dying(object):
+        def __del__(self):
+            expect(TypeError, new)
+
+    class Parent(object):
+        def __new__(cls, *args):
+            return Dying()
+
+    class Failing(Singleton, Parent):
+        _instances = Table()
+    expect(LookupError, Failing)
+
+
 NEW = [cached, first_instantiation, first_instantiation_with_arguments,
-       failures, failure_without_singleton]
+       failures, failure_without_singleton, keywords_through_the_slot,
+       hooks]
 
 
 # ---- function object -------------------------------------------------------
