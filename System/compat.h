@@ -150,6 +150,48 @@ dict_get_item(PyObject *dict, PyObject *key) noexcept
 #endif
 }
 
+// Whether `dict` holds `key`, whose hash is `hash`: 1, 0, or -1 with an
+// exception set.  The lookup is the dict's own, without hashing again.
+inline int
+dict_contains_known_hash(PyObject *dict, PyObject *key,
+                         Py_hash_t hash) noexcept
+{
+    if (_PyDict_GetItem_KnownHash(dict, key, hash) != nullptr) {
+        return 1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// dict[key] for a key whose hash is `hash`, as dict_get_item() gives it.
+inline OwnedRef
+dict_get_item_known_hash(PyObject *dict, PyObject *key,
+                         Py_hash_t hash) noexcept
+{
+    return OwnedRef::borrow(_PyDict_GetItem_KnownHash(dict, key, hash));
+}
+
+// A stamp of what lookups through `type`'s bases give: while it stays the
+// same and is not 0, each lookup gives what it gave before, which is what
+// the runtime's own attribute cache relies on.  Up to 3.12 the tag holds
+// while the type's flag says so (PyType_Modified() clears the flag); from
+// 3.13 the flag is gone and a modified type's tag is 0.  Always 0 where
+// the tag is not kept (PyPy) or another thread may be changing it (builds
+// without the GIL): the caller then looks again.
+inline unsigned int
+type_stamp(PyTypeObject *type) noexcept
+{
+#if defined(PYPY_VERSION) || defined(Py_GIL_DISABLED)
+    (void)type;
+    return 0;
+#elif PY_VERSION_HEX >= 0x030D0000
+    return type->tp_version_tag;
+#else
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)
+               ? type->tp_version_tag
+               : 0;
+#endif
+}
+
 // The attribute `name` found through `type`'s bases (the runtime's own
 // cached lookup, no descriptor applied) as a new reference, or empty with
 // no exception set.  3.13 added the new-reference form (gh-113743).

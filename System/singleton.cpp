@@ -7,6 +7,8 @@
 #include "function_type.h"
 #include "state.h"
 
+#include <utility>
+
 #define SYSTEMDEFINE_FILE_ID 4
 
 namespace sd {
@@ -68,7 +70,7 @@ public:
             Py_DECREF(held_[i]);
             Py_DECREF(held_[room_ + i]);
         }
-        if (held_ != inline_) {
+        if (held_ != nullptr && held_ != inline_) {
             PyMem_Free(held_);
         }
     }
@@ -302,25 +304,90 @@ lookup_singleton(PyObject *self) noexcept
     return builtin;
 }
 
-// class_._instances, a new reference or NULL with an exception set.
+// How the body reaches class_'s table.
 //
-// When class_'s metaclass is `type` itself, fetching the attribute is the
-// class's own lookup through its bases (`type` has no such attribute to
-// take precedence), and a plain dict found there has no __get__: that
-// much is done here directly, with the runtime's own lookup and its
-// cache.  Anything else goes through the attribute protocol.
-OwnedRef
-fetch_table(PyObject *class_) noexcept
-{
-    if (Py_TYPE(class_) == &PyType_Type) {
-        OwnedRef found = compat::type_lookup(
-            reinterpret_cast<PyTypeObject *>(class_), pool.instances);
-        if (found && PyDict_CheckExact(found.get())) {
-            return found;
-        }
+// When class_'s metaclass is `type` itself, nothing of what the steps do
+// can run code until the table's own lookups: fetching the attribute is
+// the class's own lookup through its bases (`type` has no such attribute
+// to take precedence), a plain dict found there has no __get__, and the
+// class hashes by identity.  That much is done here directly, with the
+// runtime's cached attribute lookup and the hash taken once; a fetch
+// again, when the class's stamp says that no lookup through it can give
+// anything new, is the table already held.  The table's lookups
+// themselves are always made, as many as the steps make, since a
+// colliding key's __eq__ sees each of them.
+class Access {
+public:
+    explicit Access(PyObject *cls) noexcept
+        : class_(cls),
+          hash_(Py_TYPE(cls) == &PyType_Type ? PyObject_Hash(cls) : -1)
+    {
     }
-    return OwnedRef::steal(PyObject_GetAttr(class_, pool.instances));
-}
+
+    // class_._instances, a new reference or NULL with an exception set.
+    OwnedRef
+    table() noexcept
+    {
+        if (hash_ != -1) {
+            PyTypeObject *type = reinterpret_cast<PyTypeObject *>(class_);
+            OwnedRef found = compat::type_lookup(type, pool.instances);
+            if (found && PyDict_CheckExact(found.get())) {
+                stamp_ = compat::type_stamp(type);
+                return found;
+            }
+        }
+        stamp_ = 0;
+        return OwnedRef::steal(PyObject_GetAttr(class_, pool.instances));
+    }
+
+    // class_._instances fetched again after `table` came from table():
+    // that same table when nothing can have changed what a fetch gives
+    // (and then the class still holds it, so keeping it instead of
+    // dropping it is no different); otherwise `table` is dropped first,
+    // as the steps drop it.
+    OwnedRef
+    again(OwnedRef table) noexcept
+    {
+        if (stamp_ != 0 && compat::type_stamp(reinterpret_cast<PyTypeObject *>(
+                               class_)) == stamp_) {
+            return table;
+        }
+        table.reset();
+        return this->table();
+    }
+
+    // class_ in table: 1, 0, or -1 with an exception set.
+    int
+    contains(PyObject *table) const noexcept
+    {
+        if (hash_ != -1 && PyDict_CheckExact(table)) {
+            return compat::dict_contains_known_hash(table, class_, hash_);
+        }
+        return PySequence_Contains(table, class_);
+    }
+
+    // table[class_], a new reference or NULL with an exception set; a
+    // plain dict raises KeyError(class_) for a missing key (a class is
+    // never the tuple it would wrap).
+    OwnedRef
+    read(PyObject *table) const noexcept
+    {
+        if (hash_ == -1 || !PyDict_CheckExact(table)) {
+            return OwnedRef::steal(PyObject_GetItem(table, class_));
+        }
+        OwnedRef instance =
+            compat::dict_get_item_known_hash(table, class_, hash_);
+        if (!instance && !PyErr_Occurred()) {
+            PyErr_SetObject(PyExc_KeyError, class_);
+        }
+        return instance;
+    }
+
+private:
+    PyObject *class_;
+    Py_hash_t hash_;  // class_'s identity hash, or -1: use the protocols
+    unsigned int stamp_ = 0;  // class_'s stamp at the last fast fetch
+};
 
 // First instantiation of class_: super(Singleton, class_).__new__(class_,
 // *args, **kwargs), stored in the table under class_.
@@ -360,7 +427,7 @@ create_instance(PyObject *self, PyObject *class_, const Positional &positional,
     if (!instance) {
         return SD_FAIL(where, 7);
     }
-    OwnedRef table = fetch_table(class_);
+    OwnedRef table = Access(class_).table();
     if (!table) {
         return SD_FAIL(where, 7);
     }
@@ -378,28 +445,43 @@ PyObject *
 new_body(PyObject *self, PyObject *class_, const Positional &positional,
          const Keywords &keywords, Location &where) noexcept
 {
-    OwnedRef table = fetch_table(class_);
+    Access access(class_);
+    OwnedRef table = access.table();
     if (!table) {
         return SD_FAIL(where, 6);
     }
-    int found = PySequence_Contains(table.get(), class_);
+    int found = access.contains(table.get());
     if (found < 0) {
         return SD_FAIL(where, 6);
     }
-    table.reset();
-    if (!found &&
-        create_instance(self, class_, positional, keywords, where) < 0) {
-        return nullptr;
+    if (found) {
+        table = access.again(std::move(table));
     }
-    table = fetch_table(class_);
+    else {
+        table.reset();
+        if (create_instance(self, class_, positional, keywords, where) < 0) {
+            return nullptr;
+        }
+        table = access.table();
+    }
     if (!table) {
         return SD_FAIL(where, 8);
     }
-    PyObject *instance = PyObject_GetItem(table.get(), class_);
-    if (instance == nullptr) {
+    OwnedRef instance = access.read(table.get());
+    if (!instance) {
         return SD_FAIL(where, 8);
     }
-    return instance;
+    return instance.release();
+}
+
+// The traceback entry of a failure of __new__ (function `self`) at
+// `where`, in the function's own globals.
+void
+report_new_failure(PyObject *self, const Location &where) noexcept
+{
+    OwnedRef globals = OwnedRef::steal(function_globals(self));
+    add_traceback(kNewFunctionName, where,
+                  globals ? globals.get() : state.globals);
 }
 
 // __new__ but the traceback entry; its references are gone when it
@@ -422,9 +504,7 @@ singleton_new(PyObject *self, const Positional &positional,
     Location where;
     PyObject *instance = new_steps(self, positional, keywords, where);
     if (instance == nullptr) {
-        OwnedRef globals = OwnedRef::steal(function_globals(self));
-        add_traceback(kNewFunctionName, where,
-                      globals ? globals.get() : state.globals);
+        report_new_failure(self, where);
     }
     return instance;
 }
