@@ -205,6 +205,28 @@ type_lookup(PyTypeObject *type, PyObject *name) noexcept
 #endif
 }
 
+// Whether this import runs on behalf of another interpreter: 1, 0, or -1
+// with an exception set.  From 3.13 the runtime runs a single-phase init
+// function with the main interpreter active, on a thread state of its own
+// that has run no Python code, and then loads the module into the
+// importing interpreter from a copy of its dictionary (gh-104621).  An
+// import of the interpreter's own always has the import system's frames
+// on its thread.
+inline int
+import_for_other_interpreter() noexcept
+{
+#if PY_VERSION_HEX >= 0x030D0000 && !defined(PYPY_VERSION)
+    PyFrameObject *frame = PyThreadState_GetFrame(PyThreadState_Get());
+    if (frame != nullptr) {
+        Py_DECREF(frame);
+        return 0;
+    }
+    return PyErr_Occurred() ? -1 : 1;
+#else
+    return 0;
+#endif
+}
+
 // Make a frame report `line` as its current line.  Up to 3.10 the frame
 // keeps the number itself.  From 3.11 on frames are opaque; a frame that
 // has not run reports the first line of its code object, which new_code()

@@ -88,10 +88,16 @@ check_runtime_version() noexcept
 }
 
 // Add the module to sys.modules under its full name unless something is
-// there already.
+// there already.  Not when the runtime runs the import for another
+// interpreter: this interpreter's registry is not the importer's, and the
+// importer registers the module it loads itself.
 int
 register_module(Progress &progress) noexcept
 {
+    int elsewhere = compat::import_for_other_interpreter();
+    if (elsewhere != 0) {
+        return elsewhere < 0 ? -1 : 0;
+    }
     OwnedRef modules = OwnedRef::borrow(PyImport_GetModuleDict());
     if (PyDict_GetItemWithError(modules.get(), pool.module_name) != nullptr) {
         return 0;

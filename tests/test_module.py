@@ -2,6 +2,7 @@
 import builtins
 import os
 import shutil
+import subprocess
 import sys
 
 import pytest
@@ -124,3 +125,51 @@ def test_version_mismatch_warns_with_full_versions(mod, tmp_path):
             "version %s" % (built, MODULE_NAME, version), "0"], version
         warned.append(version)
     assert warned
+
+
+SUBINTERPRETERS = """
+import sys
+import _testcapi
+try:
+    import _interpreters as interpreters
+except ImportError:
+    import _xxsubinterpreters as interpreters
+name = %r
+if sys.argv[1] == "legacy":
+    # A legacy sub-interpreter loads the module.
+    code = ("import %%s as sd, sys; assert sd.PAGE_INFO == 'info' and "
+            "sys.modules[%%r] is sd" %% (name, name))
+    print(_testcapi.run_in_subinterp(code))
+else:
+    # An isolated one refuses a single-phase module.
+    outcome = interpreters.run_string(interpreters.create(),
+                                      "import " + name)
+    print(getattr(outcome, "msg", outcome))
+print(name in sys.modules)
+import Windows_QUMA.System.systemDefine as sd
+class Service(sd.Singleton):
+    pass
+print(sd.__spec__.name, sd.PAGE_INFO, Service() is Service())
+"""
+
+
+@pytest.mark.parametrize("kind", ["legacy", "isolated"])
+def test_import_after_a_subinterpreter(kind):
+    if sys.version_info < (3, 13) or sys.implementation.name != "cpython":
+        pytest.skip("from 3.13 on the runtime runs the import for a "
+                    "sub-interpreter in the main one")
+    proc = subprocess.run(
+        [sys.executable, "-c", SUBINTERPRETERS % MODULE_NAME, kind],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        universal_newlines=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    if kind == "legacy":
+        assert lines[0] == "0"
+    else:
+        assert lines[0].startswith("module ")
+        assert lines[0].endswith(" does not support loading in "
+                                 "subinterpreters")
+    # Nothing of the sub-interpreter's import in this one's registry, and
+    # this one's own import finds the whole module.
+    assert lines[1:] == ["False", "%s info True" % MODULE_NAME]
