@@ -4,10 +4,12 @@
     python3 tools/reliability.py [--examples N] [--require-debug]
                                  [--reuse-venvs]
 
-1. leaks       reference and memory-block growth per behaviour, under a
-               debug build of CPython (python3.X-dbg from the distribution)
+1. leaks       reference and memory-block growth per behaviour, under the
+               debug builds of CPython (python3.X-dbg of this machine's
+               distribution, and 3.14's in the Debian unstable root)
 2. nomemory    each allocation of the import and of __new__ made to fail,
-               on every release CPython 3.6+ found
+               on every release CPython 3.6+ found, 3.14 and 3.15 of
+               the root among them
 3. sanitizers  the whole test suite with the module built with ASan+UBSan
 4. fuzz        the model-checked random calls with N examples (default 3000)
 5. threads     the thread test, repeated
@@ -17,6 +19,7 @@ non-zero when any check fails, or, with --require-debug, when no debug
 interpreter is found.
 """
 import argparse
+import contextlib
 import glob
 import os
 import shutil
@@ -27,17 +30,21 @@ import sysconfig
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
+import runtimes  # noqa: E402
 import test_all  # noqa: E402
 
 CHECKS = os.path.join(HERE, "checks")
 TESTS = os.path.join(ROOT, "tests")
 
 
-def output(cmd, env=None, timeout=1800):
+def output(cmd, env=None, timeout=1800, interpreter=None):
+    cwd = CHECKS
+    if interpreter is not None and interpreter.root is not None:
+        cmd, cwd = interpreter.command(cmd, CHECKS), None
     print("+ " + " ".join(cmd), flush=True)
     proc = subprocess.run(cmd, stdout=subprocess.PIPE,
                           stderr=subprocess.STDOUT, universal_newlines=True,
-                          env=env, cwd=CHECKS, timeout=timeout)
+                          env=env, cwd=cwd, timeout=timeout)
     print(proc.stdout, flush=True)
     return proc.returncode, proc.stdout
 
@@ -48,38 +55,51 @@ def last_line(text, prefix=""):
     return lines[-1].strip() if lines else "(no output)"
 
 
-def debug_interpreter():
+# Debug builds of CPython in the roots: label -> (root name, path inside).
+ROOT_DEBUG = {"3.14-dbg": ("sid", "/usr/bin/python3.14-dbg")}
+
+
+def debug_interpreters():
     found = sorted(glob.glob("/usr/bin/python3.*-dbg"), reverse=True)
-    return found[0] if found else shutil.which("python3-dbg")
+    if not found and shutil.which("python3-dbg"):
+        found = [shutil.which("python3-dbg")]
+    interpreters = [test_all.Interpreter(os.path.basename(python), python)
+                    for python in found[:1]]
+    for label, (name, python) in ROOT_DEBUG.items():
+        root = runtimes.path(name)
+        if os.path.exists(root + python):
+            interpreters.append(test_all.Interpreter(label, python, root))
+    return interpreters
 
 
 def check_leaks(figures):
-    python = debug_interpreter()
-    if python is None:
+    interpreters = debug_interpreters()
+    if not interpreters:
         figures.append(("leaks", "skipped: no debug build of CPython found",
                         None))
-        return
-    vpython = test_all.make_venv("rel-debug", python)
-    if vpython is None:
-        figures.append(("leaks", "could not build for %s" % python, False))
-        return
-    code, out = output([vpython, "leaks.py"])
-    figures.append(("leaks", last_line(out, "leaks:") + " (%s)" %
-                    os.path.basename(python), code == 0))
-
-
-def check_nomemory(figures, reuse):
-    for version, python in test_all.interpreters().items():
-        vpython = os.path.join(test_all.VENVS, version, "bin", "python")
-        if not (reuse and os.path.exists(vpython)):
-            vpython = test_all.make_venv("rel-" + version, python)
+    for interpreter in interpreters:
+        name = "leaks " + interpreter.label
+        vpython = test_all.make_venv("rel-" + interpreter.label, interpreter)
         if vpython is None:
-            figures.append(("nomemory " + version, "could not build", False))
+            figures.append((name, "could not build", False))
             continue
-        code, out = output([vpython, "nomemory.py"])
+        code, out = output([vpython, "leaks.py"], interpreter=interpreter)
+        figures.append((name, last_line(out, "leaks:"), code == 0))
+
+
+def check_nomemory(figures, reuse, interpreters):
+    for interpreter in interpreters:
+        label = interpreter.label
+        vpython = os.path.join(test_all.VENVS, label, "bin", "python")
+        if not (reuse and os.path.exists(vpython)):
+            vpython = test_all.make_venv("rel-" + label, interpreter)
+        if vpython is None:
+            figures.append(("nomemory " + label, "could not build", False))
+            continue
+        code, out = output([vpython, "nomemory.py"], interpreter=interpreter)
         lines = [line for line in out.splitlines()
                  if ": " in line and "/" in line.split(": ", 1)[1][:12]]
-        figures.append(("nomemory " + version, "; ".join(lines), code == 0))
+        figures.append(("nomemory " + label, "; ".join(lines), code == 0))
 
 
 def sanitizer_runtime():
@@ -146,8 +166,17 @@ def main():
     args = parser.parse_args()
 
     figures = []
-    check_leaks(figures)
-    check_nomemory(figures, args.reuse_venvs)
+    # The allocation sweep runs on the release CPythons of this machine
+    # and of the unstable root.
+    release = [i for i in test_all.matrix(make=False)
+               if i.label[0].isdigit() and i.label.count(".") == 1 and
+               i.label.replace(".", "").isdigit()]
+    with contextlib.ExitStack() as stack:
+        roots = {i.root for i in release + debug_interpreters()}
+        for root in sorted(r for r in roots if r is not None):
+            stack.enter_context(runtimes.chrooted(root))
+        check_leaks(figures)
+        check_nomemory(figures, args.reuse_venvs, release)
     check_sanitizers(figures)
     here = test_all.make_venv("rel-release", sys.executable)
     check_fuzz(figures, here, args.examples)
@@ -159,8 +188,8 @@ def main():
     for name, text, ok in figures:
         mark = {True: "ok", False: "FAILED", None: "skipped"}[ok]
         print("%-14s %-8s %s" % (name, mark, text))
-        failed += ok is False or (ok is None and name == "leaks" and
-                                  args.require_debug)
+        failed += ok is False or (ok is None and name.startswith("leaks")
+                                  and args.require_debug)
     return 1 if failed else 0
 
 

@@ -1,24 +1,61 @@
 #!/usr/bin/env python3
-"""Run the test suite on every CPython 3.6+ found on this machine.
+"""Run the test suite on every interpreter the project supports.
 
-Interpreters come from pyenv (when present) and from PATH.  Each gets a
-fresh virtual environment under .venvs/, the package built from this
-checkout with warnings as errors, and pytest from the package index.
+Interpreters come from pyenv (when present) and from PATH, and from the
+cache that tools/runtimes.py makes (it is run first, where this machine
+can: as root with apt-get): CPython 3.14 and 3.15 in a Debian unstable
+root and a 32-bit CPython 3.11 in a Debian i386 root, both run with
+chroot.  Each interpreter gets a fresh virtual environment under .venvs/,
+the package built from this checkout with warnings as errors, and pytest
+from the package index.
 
-    python3 tools/test_all.py [--require 3.6,3.7,...] [-- pytest args]
+    python3 tools/test_all.py [--require 3.6,...] [--only 3.11,...]
+                              [--no-make] [-- pytest args]
 
---require fails the run when one of the listed versions was not found, so
+--require fails the run when one of the listed labels was not found, so
 that the matrix cannot shrink unnoticed.
 """
 import argparse
+import contextlib
 import os
 import re
 import shutil
 import subprocess
 import sys
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
 VENVS = os.path.join(ROOT, ".venvs")
+sys.path.insert(0, HERE)
+import runtimes  # noqa: E402
+
+# What tools/runtimes.py makes for the matrix.
+MADE = ["host", "sid", "i386"]
+
+
+class Interpreter(object):
+    """A Python to test on: its label, its path, and the root it runs in
+    (None: this machine).  Inside a root the checkout lies at the same
+    path as here, so paths under it mean the same on both sides."""
+
+    def __init__(self, label, python, root=None):
+        self.label, self.python, self.root = label, python, root
+
+    def command(self, argv, cwd=None):
+        if self.root is None:
+            return list(argv)
+        return ["chroot", self.root, "/usr/bin/env", "-C", cwd or ROOT] + \
+            list(argv)
+
+    def __repr__(self):
+        where = "" if self.root is None else " in " + self.root
+        return "%s (%s%s)" % (self.label, self.python, where)
+
+
+def as_interpreter(python):
+    if isinstance(python, Interpreter):
+        return python
+    return Interpreter(os.path.basename(python), python)
 PROBE = "import sys; print('%d.%d' % sys.version_info[:2], sys.implementation.name)"
 
 
@@ -62,27 +99,35 @@ def interpreters():
                        key=lambda item: tuple(map(int, item[0].split(".")))))
 
 
-def run(cmd, **kwargs):
+def run(cmd, interpreter=None, cwd=None, **kwargs):
+    """Run `cmd` (with `interpreter`'s root, if it has one); its exit
+    status."""
+    if interpreter is not None and interpreter.root is not None:
+        cmd = interpreter.command(cmd, cwd)
+        cwd = None
     print("+ " + " ".join(cmd), flush=True)
-    return subprocess.run(cmd, **kwargs).returncode
+    return subprocess.run(cmd, cwd=cwd, **kwargs).returncode
 
 
-def is_36(python):
+def is_36(interpreter, python=None):
     """3.6 needs the last releases of pip and pytest that support it."""
-    return run([python, "-c", "import sys; sys.exit(sys.version_info < (3, 7))"],
-               stdout=subprocess.DEVNULL) != 0
+    return run([python or interpreter.python, "-c",
+                "import sys; sys.exit(sys.version_info < (3, 7))"],
+               interpreter, stdout=subprocess.DEVNULL) != 0
 
 
 def new_venv(name, python):
     """A fresh virtual environment under .venvs/ with a current pip (the
     last one for 3.6): the pip install command for it, or None."""
+    interpreter = as_interpreter(python)
     venv = os.path.join(VENVS, name)
     shutil.rmtree(venv, ignore_errors=True)
-    if run([python, "-m", "venv", venv]) != 0:
+    if run([interpreter.python, "-m", "venv", venv], interpreter) != 0:
         return None
     vpython = os.path.join(venv, "bin", "python")
     pip = [vpython, "-m", "pip", "install", "-q", "--disable-pip-version-check"]
-    if run(pip + ["--upgrade", "pip<22" if is_36(vpython) else "pip"]) != 0:
+    old = is_36(interpreter, vpython)
+    if run(pip + ["--upgrade", "pip<22" if old else "pip"], interpreter) != 0:
         return None
     return pip
 
@@ -90,16 +135,17 @@ def new_venv(name, python):
 def make_venv(name, python, env=None):
     """A fresh virtual environment under .venvs/ with the test tools and
     the package built from this checkout; its python, or None."""
-    pip = new_venv(name, python)
+    interpreter = as_interpreter(python)
+    pip = new_venv(name, interpreter)
     if pip is None:
         return None
     vpython = pip[0]
-    tools = ["pytest<7.1" if is_36(vpython) else "pytest", "hypothesis",
-             "mypy"]
-    if run(pip + tools) != 0:
+    tools = ["pytest<7.1" if is_36(interpreter, vpython) else "pytest",
+             "hypothesis", "mypy"]
+    if run(pip + tools, interpreter) != 0:
         return None
     env = dict(env or os.environ, SYSTEMDEFINE_STRICT="1")
-    if run(pip + ["--no-cache-dir", ROOT], env=env,
+    if run(pip + ["--no-cache-dir", ROOT], interpreter, env=env,
            cwd=os.path.join(VENVS, name)) != 0:
         return None
     return vpython
@@ -107,20 +153,23 @@ def make_venv(name, python, env=None):
 
 def make_tool_venv(name, packages, python=sys.executable):
     """A fresh virtual environment with just `packages` installed."""
-    pip = new_venv(name, python)
-    if pip is None or run(pip + ["--no-cache-dir"] + list(packages)) != 0:
+    interpreter = as_interpreter(python)
+    pip = new_venv(name, interpreter)
+    if pip is None or run(pip + ["--no-cache-dir"] + list(packages),
+                          interpreter) != 0:
         raise SystemExit("cannot install %s with %s" % (" ".join(packages),
                                                         python))
     return pip[0]
 
 
-def test_one(version, python, pytest_args):
-    vpython = make_venv(version, python)
+def test_one(interpreter, pytest_args):
+    vpython = make_venv(interpreter.label, interpreter)
     if vpython is None:
         return False
     venv = os.path.dirname(os.path.dirname(vpython))
-    cmd = [vpython, "-m", "pytest", "-q", "-p", "no:cacheprovider",
-           os.path.join(ROOT, "tests")] + pytest_args
+    cmd = interpreter.command(
+        [vpython, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+         os.path.join(ROOT, "tests")] + pytest_args, venv)
     print("+ " + " ".join(cmd), flush=True)
     proc = subprocess.Popen(cmd, cwd=venv, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT, universal_newlines=True)
@@ -139,30 +188,54 @@ def test_one(version, python, pytest_args):
 COUNTS = {"passed": 0, "failed": 0, "error": 0}
 
 
+def matrix(make=True, only=()):
+    """Every interpreter to test on, in order: this machine's CPythons,
+    then those of the runtimes' cache (made first when `make`)."""
+    if make and runtimes.can_make():
+        runtimes.ensure(MADE)
+    found = [Interpreter(version, python)
+             for version, python in interpreters().items()]
+    found += [Interpreter(label, python, root) for label, root, python in
+              runtimes.chroot_interpreters()
+              if runtimes.root_name(root) in MADE]
+    if only:
+        found = [interpreter for interpreter in found
+                 if interpreter.label in only]
+    return found
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--require", default="",
-                        help="comma-separated versions that must be tested")
+                        help="comma-separated labels that must be tested")
     parser.add_argument("--only", default="",
-                        help="comma-separated versions to test (default: all)")
+                        help="comma-separated labels to test (default: all)")
+    parser.add_argument("--no-make", action="store_true",
+                        help="use only what is there; make no runtime")
     parser.add_argument("pytest_args", nargs="*")
     args = parser.parse_args()
 
-    found = interpreters()
-    missing = [v for v in args.require.split(",") if v and v not in found]
-    if args.only:
-        found = {v: p for v, p in found.items() if v in args.only.split(",")}
+    only = [label for label in args.only.split(",") if label]
+    found = matrix(not args.no_make, only)
+    labels = [interpreter.label for interpreter in found]
+    missing = [label for label in args.require.split(",")
+               if label and label not in labels and
+               (not only or label in only)]
     results = {}
-    for version, python in found.items():
-        print("=== CPython %s (%s)" % (version, python), flush=True)
-        results[version] = test_one(version, python, args.pytest_args)
+    with contextlib.ExitStack() as stack:
+        for root in sorted({i.root for i in found if i.root is not None}):
+            stack.enter_context(runtimes.chrooted(root))
+        for interpreter in found:
+            print("=== %r" % interpreter, flush=True)
+            results[interpreter.label] = test_one(interpreter,
+                                                  args.pytest_args)
     print("\n=== Summary")
-    for version, ok in results.items():
-        print("CPython %-5s %s" % (version, "passed" if ok else "FAILED"))
-    for version in missing:
-        print("CPython %-5s MISSING" % version)
+    for label, ok in results.items():
+        print("%-10s %s" % (label, "passed" if ok else "FAILED"))
+    for label in missing:
+        print("%-10s MISSING" % label)
     if not results:
-        print("no CPython 3.6+ found")
+        print("no interpreter found")
     print("Total: %d passed, %d failed" % (
         COUNTS["passed"], COUNTS["failed"] + COUNTS["error"]))
     return 0 if results and all(results.values()) and not missing else 1
