@@ -146,8 +146,8 @@ PyTypeObject function_type = {
     nullptr,                                    /* tp_hash */
     fn_call,                                    /* tp_call */
     nullptr,                                    /* tp_str */
-    PyObject_GenericGetAttr,                    /* tp_getattro */
-    PyObject_GenericSetAttr,                    /* tp_setattro */
+    nullptr,                    /* tp_getattro: object's, generic */
+    nullptr,                    /* tp_setattro: object's, generic */
     nullptr,                                    /* tp_as_buffer */
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
         SYSTEMDEFINE_VECTORCALL_FLAGS,          /* tp_flags */
