@@ -28,8 +28,11 @@
 
 // Up to 3.8 PyMODINIT_FUNC does not mark the entry point visible, and the
 // module is built with hidden visibility so that the entry point is its
-// only exported symbol.
-#if PY_VERSION_HEX < 0x03090000 && defined(__GNUC__)
+// only exported symbol.  That is for ELF and Mach-O targets only: for
+// Windows PyMODINIT_FUNC says dllexport, which alone makes the entry point
+// the DLL's only export, and replacing it would export every function.
+#if PY_VERSION_HEX < 0x03090000 && defined(__GNUC__) && !defined(_WIN32) && \
+    !defined(__CYGWIN__)
 #undef PyMODINIT_FUNC
 #define PyMODINIT_FUNC \
     extern "C" __attribute__((visibility("default"))) PyObject *
@@ -152,14 +155,21 @@ dict_get_item(PyObject *dict, PyObject *key) noexcept
 
 // Whether `dict` holds `key`, whose hash is `hash`: 1, 0, or -1 with an
 // exception set.  The lookup is the dict's own, without hashing again.
+// PyPy has no lookup by a known hash: there the dict hashes again, which
+// for the identity-hashed keys these are used with is the same.
 inline int
 dict_contains_known_hash(PyObject *dict, PyObject *key,
                          Py_hash_t hash) noexcept
 {
+#if defined(PYPY_VERSION)
+    (void)hash;
+    return PyDict_Contains(dict, key);
+#else
     if (_PyDict_GetItem_KnownHash(dict, key, hash) != nullptr) {
         return 1;
     }
     return PyErr_Occurred() ? -1 : 0;
+#endif
 }
 
 // dict[key] for a key whose hash is `hash`, as dict_get_item() gives it.
@@ -167,7 +177,12 @@ inline OwnedRef
 dict_get_item_known_hash(PyObject *dict, PyObject *key,
                          Py_hash_t hash) noexcept
 {
+#if defined(PYPY_VERSION)
+    (void)hash;
+    return dict_get_item(dict, key);
+#else
     return OwnedRef::borrow(_PyDict_GetItem_KnownHash(dict, key, hash));
+#endif
 }
 
 // A stamp of what lookups through `type`'s bases give: while it stays the
