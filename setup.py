@@ -7,6 +7,7 @@ UndefinedBehaviorSanitizer.
 """
 import os
 import sys
+import sysconfig
 
 from setuptools import Extension, setup
 
@@ -59,6 +60,22 @@ def link_args():
     return []
 
 
+def cxx_link_command():
+    """PyPy's configuration has no C++ link command, which setuptools
+    needs for a C++ extension: derive it from the C one, as CPython's
+    configure does, unless the user gave one."""
+    config = sysconfig.get_config_vars()
+    if config.get("LDCXXSHARED") or "LDCXXSHARED" in os.environ:
+        return
+    cc, cxx, ldshared = (os.environ.get(name, config.get(name) or "")
+                         for name in ("CC", "CXX", "LDSHARED"))
+    if cc and cxx and ldshared.startswith(cc):
+        os.environ["LDCXXSHARED"] = cxx + ldshared[len(cc):]
+    elif cxx:
+        os.environ["LDCXXSHARED"] = cxx + " -shared"
+
+
+cxx_link_command()
 setup(
     # Instrumented objects go to a tree of their own, so that neither kind
     # of build picks up the other's object files.
