@@ -50,6 +50,117 @@
 namespace sd {
 namespace compat {
 
+// ---- Builds without the GIL (3.13t on) --------------------------------
+//
+// There the runtime's objects guard their fields with the object's own
+// critical section, and process-wide state takes a mutex.  With a GIL
+// both are empty: the GIL already serialises every reader and writer.
+#if defined(Py_GIL_DISABLED)
+constexpr bool kFreeThreaded = true;
+#else
+constexpr bool kFreeThreaded = false;
+#endif
+
+// The object's own critical section for the lifetime of the guard, as
+// the runtime's objects take it around their fields (gh-111569).  Python
+// code may run inside it: the runtime suspends the section when the
+// thread blocks, so it never deadlocks as a plain lock would.
+class CriticalSection {
+public:
+    explicit CriticalSection(PyObject *op) noexcept
+    {
+#if defined(Py_GIL_DISABLED)
+        PyCriticalSection_Begin(&section_, op);
+#else
+        (void)op;
+#endif
+    }
+    CriticalSection(const CriticalSection &) = delete;
+    CriticalSection &operator=(const CriticalSection &) = delete;
+    ~CriticalSection()
+    {
+#if defined(Py_GIL_DISABLED)
+        PyCriticalSection_End(&section_);
+#endif
+    }
+
+private:
+#if defined(Py_GIL_DISABLED)
+    PyCriticalSection section_;
+#endif
+};
+
+// A mutex for process-wide state (the runtime's PyMutex, 3.13).  Never
+// hold it across a call that can run Python code: it is not re-entrant.
+struct Mutex {
+#if defined(Py_GIL_DISABLED)
+    PyMutex mutex = {0};
+#endif
+};
+
+class MutexLock {
+public:
+    explicit MutexLock(Mutex &mutex) noexcept : mutex_(mutex)
+    {
+#if defined(Py_GIL_DISABLED)
+        PyMutex_Lock(&mutex_.mutex);
+#endif
+    }
+    MutexLock(const MutexLock &) = delete;
+    MutexLock &operator=(const MutexLock &) = delete;
+    ~MutexLock()
+    {
+#if defined(Py_GIL_DISABLED)
+        PyMutex_Unlock(&mutex_.mutex);
+#endif
+    }
+
+private:
+    Mutex &mutex_;
+};
+
+// Tell the runtime that the module needs no GIL; without this a build
+// without the GIL enables it when the module is imported (gh-116322).
+inline int
+declare_no_gil(PyObject *module) noexcept
+{
+#if defined(Py_GIL_DISABLED)
+    return PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED);
+#else
+    (void)module;
+    return 0;
+#endif
+}
+
+// Store `value` under `key` in the dict unless the key is there already:
+// 0, or -1 with an exception set.  Only used without the GIL, where the
+// runtime has it (PyDict_SetDefaultRef, 3.13).
+inline int
+dict_insert_if_absent(PyObject *dict, PyObject *key, PyObject *value) noexcept
+{
+#if PY_VERSION_HEX >= 0x030D0000 && !defined(PYPY_VERSION)
+    PyObject *result = nullptr;
+    int status = PyDict_SetDefaultRef(dict, key, value, &result);
+    Py_XDECREF(result);
+    return status < 0 ? -1 : 0;
+#else
+    return PyDict_SetItem(dict, key, value);
+#endif
+}
+
+// ---- PyPy -------------------------------------------------------------
+//
+// PyPy emulates the C API.  Its module creation leaves a missing
+// docstring to the module type's, and its attribute protocol ignores a
+// native type's dictionary offset.
+#if defined(PYPY_VERSION)
+constexpr bool kModuleDocIsSet = false;
+constexpr bool kRuntimeUsesDictOffset = false;
+#else
+constexpr bool kModuleDocIsSet = true;
+constexpr bool kRuntimeUsesDictOffset = true;
+#endif
+
 // NameError carries the missing name in its `name` attribute from 3.10 on
 // (bpo-38530); the runtime's suggestions ("Did you mean") read it.
 #if PY_VERSION_HEX >= 0x030A0000
@@ -155,8 +266,10 @@ dict_get_item(PyObject *dict, PyObject *key) noexcept
 
 // Whether `dict` holds `key`, whose hash is `hash`: 1, 0, or -1 with an
 // exception set.  The lookup is the dict's own, without hashing again.
-// PyPy has no lookup by a known hash: there the dict hashes again, which
-// for the identity-hashed keys these are used with is the same.
+// PyPy has no lookup by a known hash, and without the GIL the borrowed
+// value of one could be freed by another thread: there the dict hashes
+// again, which for the identity-hashed keys these are used with is the
+// same.
 inline int
 dict_contains_known_hash(PyObject *dict, PyObject *key,
                          Py_hash_t hash) noexcept
@@ -177,7 +290,7 @@ inline OwnedRef
 dict_get_item_known_hash(PyObject *dict, PyObject *key,
                          Py_hash_t hash) noexcept
 {
-#if defined(PYPY_VERSION)
+#if defined(PYPY_VERSION) || defined(Py_GIL_DISABLED)
     (void)hash;
     return dict_get_item(dict, key);
 #else

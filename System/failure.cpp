@@ -16,7 +16,36 @@ namespace {
 const char kSourceFile[] = "Windows_QUMA\\System\\systemDefine";
 const char kImplFile[] = "System\\systemDefine";
 
+// The cache, and where there is no GIL the mutex that guards it.  The
+// mutex is held only to find or insert: a code object is made outside it
+// (making one can run a collection, and so Python code that fails here
+// again), and only a whole one is inserted.
 CodeCache code_cache;
+compat::Mutex code_cache_mutex;
+
+// The cached code object of `key`, a new reference or empty.
+OwnedRef
+cached_code(std::int32_t key) noexcept
+{
+    compat::MutexLock lock(code_cache_mutex);
+    return OwnedRef::borrow(code_cache.find(key));
+}
+
+// Cache `made` under `key` unless another thread was first: the code
+// object to use, a new reference.  Without room in the cache `made`
+// serves this entry alone.  The caller drops its own reference to `made`
+// after the lock.
+OwnedRef
+cache_code(std::int32_t key, const OwnedRef &made) noexcept
+{
+    compat::MutexLock lock(code_cache_mutex);
+    PyObject *first = code_cache.find(key);
+    if (first == nullptr) {
+        code_cache.insert(key, made.get());
+        first = made.get();
+    }
+    return OwnedRef::borrow(first);
+}
 
 // A new code object for an entry of `function_name` at `where`, or NULL
 // with an exception set.
@@ -72,14 +101,13 @@ add_traceback(const char *function_name, const Location &where,
     OwnedRef saved_value = OwnedRef::steal(value);
     OwnedRef saved_traceback = OwnedRef::steal(traceback);
 
-    OwnedRef code = OwnedRef::borrow(code_cache.find(where.impl_line));
+    OwnedRef code = cached_code(where.impl_line);
     if (!code) {
-        code = OwnedRef::steal(new_entry_code(function_name, where));
-        if (!code) {
+        OwnedRef made = OwnedRef::steal(new_entry_code(function_name, where));
+        if (!made) {
             return;
         }
-        // Without room in the cache the object serves this entry alone.
-        code_cache.insert(where.impl_line, code.get());
+        code = cache_code(where.impl_line, made);
     }
     // Making the frame looks up __builtins__ in the globals, which may run
     // a colliding key's __eq__: hold them.

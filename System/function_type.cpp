@@ -6,7 +6,7 @@
 // through tp_call and, where the runtime has it, through vectorcall.
 #include "function_type.h"
 
-#include "refs.h"
+#include "compat.h"
 
 #include <cstddef>
 
@@ -79,6 +79,8 @@ PyObject *fn_get_annotations(PyObject *self, void *) noexcept;
 int fn_set_annotations(PyObject *self, PyObject *value, void *) noexcept;
 PyObject *fn_get_self(PyObject *self, void *) noexcept;
 PyObject *fn_reduce(PyObject *self, PyObject *args) noexcept;
+PyObject *fn_getattro(PyObject *self, PyObject *name) noexcept;
+int fn_setattro(PyObject *self, PyObject *name, PyObject *value) noexcept;
 
 void fn_dealloc(PyObject *self) noexcept;
 int fn_traverse(PyObject *self, visitproc visit, void *arg) noexcept;
@@ -171,10 +173,51 @@ PyTypeObject function_type = {
 };
 // clang-format on
 
+// Fields are read and replaced under the object's critical section, as
+// the runtime's own function objects do, so that without the GIL a
+// reader never sees a value another thread has freed.  A replaced value
+// is dropped after the section: dropping may run a finaliser.
+
+// A new reference to *field (None for NULL).
+PyObject *
+read_field(PyObject *self, PyObject *const *field) noexcept
+{
+    compat::CriticalSection section(self);
+    return none_if_null(*field);
+}
+
+// Store a new reference to `value` (may be NULL) in *field.
+void
+replace_field(PyObject *self, PyObject **field, PyObject *value) noexcept
+{
+    Py_XINCREF(value);
+    OwnedRef old;
+    {
+        compat::CriticalSection section(self);
+        old = OwnedRef::steal(*field);
+        *field = value;
+    }
+}
+
+// A new reference to the dict in *field, made on first use.
+PyObject *
+lazy_dict(PyObject *self, PyObject **field) noexcept
+{
+    compat::CriticalSection section(self);
+    if (*field == nullptr) {
+        *field = PyDict_New();
+        if (*field == nullptr) {
+            return nullptr;
+        }
+    }
+    Py_INCREF(*field);
+    return *field;
+}
+
 PyObject *
 fn_get_name(PyObject *self, void *) noexcept
 {
-    return none_if_null(as_function(self)->name);
+    return read_field(self, &as_function(self)->name);
 }
 
 int
@@ -184,15 +227,14 @@ fn_set_name(PyObject *self, PyObject *value, void *) noexcept
         PyErr_SetString(PyExc_TypeError, kNameNotText);
         return -1;
     }
-    Py_INCREF(value);
-    Py_XSETREF(as_function(self)->name, value);
+    replace_field(self, &as_function(self)->name, value);
     return 0;
 }
 
 PyObject *
 fn_get_qualname(PyObject *self, void *) noexcept
 {
-    return none_if_null(as_function(self)->qualname);
+    return read_field(self, &as_function(self)->qualname);
 }
 
 int
@@ -202,41 +244,29 @@ fn_set_qualname(PyObject *self, PyObject *value, void *) noexcept
         PyErr_SetString(PyExc_TypeError, kQualnameNotText);
         return -1;
     }
-    Py_INCREF(value);
-    Py_XSETREF(as_function(self)->qualname, value);
+    replace_field(self, &as_function(self)->qualname, value);
     return 0;
 }
 
 PyObject *
 fn_get_doc(PyObject *self, void *) noexcept
 {
-    return none_if_null(as_function(self)->doc);
+    return read_field(self, &as_function(self)->doc);
 }
 
 int
 fn_set_doc(PyObject *self, PyObject *value, void *) noexcept
 {
     // Deleting the docstring leaves None.
-    if (value == nullptr) {
-        value = Py_None;
-    }
-    Py_INCREF(value);
-    Py_XSETREF(as_function(self)->doc, value);
+    replace_field(self, &as_function(self)->doc,
+                  value == nullptr ? Py_None : value);
     return 0;
 }
 
 PyObject *
 fn_get_dict(PyObject *self, void *) noexcept
 {
-    NativeFunction *fn = as_function(self);
-    if (fn->dict == nullptr) {
-        fn->dict = PyDict_New();
-        if (fn->dict == nullptr) {
-            return nullptr;
-        }
-    }
-    Py_INCREF(fn->dict);
-    return fn->dict;
+    return lazy_dict(self, &as_function(self)->dict);
 }
 
 int
@@ -250,15 +280,14 @@ fn_set_dict(PyObject *self, PyObject *value, void *) noexcept
         PyErr_SetString(PyExc_TypeError, kDictNotDict);
         return -1;
     }
-    Py_INCREF(value);
-    Py_XSETREF(as_function(self)->dict, value);
+    replace_field(self, &as_function(self)->dict, value);
     return 0;
 }
 
 PyObject *
 fn_get_globals(PyObject *self, void *) noexcept
 {
-    return none_if_null(as_function(self)->globals);
+    return read_field(self, &as_function(self)->globals);
 }
 
 PyObject *
@@ -271,13 +300,13 @@ fn_get_closure(PyObject *, void *) noexcept
 PyObject *
 fn_get_code(PyObject *self, void *) noexcept
 {
-    return none_if_null(as_function(self)->code);
+    return read_field(self, &as_function(self)->code);
 }
 
 PyObject *
 fn_get_defaults(PyObject *self, void *) noexcept
 {
-    return none_if_null(as_function(self)->defaults);
+    return read_field(self, &as_function(self)->defaults);
 }
 
 int
@@ -290,15 +319,14 @@ fn_set_defaults(PyObject *self, PyObject *value, void *) noexcept
         PyErr_SetString(PyExc_TypeError, kDefaultsNotTuple);
         return -1;
     }
-    Py_XINCREF(value);
-    Py_XSETREF(as_function(self)->defaults, value);
+    replace_field(self, &as_function(self)->defaults, value);
     return 0;
 }
 
 PyObject *
 fn_get_kwdefaults(PyObject *self, void *) noexcept
 {
-    return none_if_null(as_function(self)->kwdefaults);
+    return read_field(self, &as_function(self)->kwdefaults);
 }
 
 int
@@ -311,23 +339,14 @@ fn_set_kwdefaults(PyObject *self, PyObject *value, void *) noexcept
         PyErr_SetString(PyExc_TypeError, kKwdefaultsNotDict);
         return -1;
     }
-    Py_XINCREF(value);
-    Py_XSETREF(as_function(self)->kwdefaults, value);
+    replace_field(self, &as_function(self)->kwdefaults, value);
     return 0;
 }
 
 PyObject *
 fn_get_annotations(PyObject *self, void *) noexcept
 {
-    NativeFunction *fn = as_function(self);
-    if (fn->annotations == nullptr) {
-        fn->annotations = PyDict_New();
-        if (fn->annotations == nullptr) {
-            return nullptr;
-        }
-    }
-    Py_INCREF(fn->annotations);
-    return fn->annotations;
+    return lazy_dict(self, &as_function(self)->annotations);
 }
 
 int
@@ -341,8 +360,7 @@ fn_set_annotations(PyObject *self, PyObject *value, void *) noexcept
         PyErr_SetString(PyExc_TypeError, kAnnotationsNotDict);
         return -1;
     }
-    Py_XINCREF(value);
-    Py_XSETREF(as_function(self)->annotations, value);
+    replace_field(self, &as_function(self)->annotations, value);
     return 0;
 }
 
@@ -357,8 +375,55 @@ PyObject *
 fn_reduce(PyObject *self, PyObject *) noexcept
 {
     // Pickled by reference to the name it was defined under; whatever
-    // arguments come are ignored.
+    // arguments come are ignored.  The code object is never replaced.
     return PyObject_GetAttrString(as_function(self)->code, "co_name");
+}
+
+// Attribute access where the runtime does not use the dictionary offset
+// (PyPy): the generic protocol's order, done here.  A data descriptor of
+// the type comes first, then the function's own dictionary, then the rest
+// of what the type has.
+PyObject *
+fn_getattro(PyObject *self, PyObject *name) noexcept
+{
+    OwnedRef descr = compat::type_lookup(Py_TYPE(self), name);
+    if (!descr || Py_TYPE(descr.get())->tp_descr_set == nullptr) {
+        OwnedRef dict = OwnedRef::steal(fn_get_dict(self, nullptr));
+        if (!dict) {
+            return nullptr;
+        }
+        OwnedRef found = compat::dict_get_item(dict.get(), name);
+        if (found || PyErr_Occurred()) {
+            return found.release();
+        }
+    }
+    return PyObject_GenericGetAttr(self, name);
+}
+
+int
+fn_setattro(PyObject *self, PyObject *name, PyObject *value) noexcept
+{
+    OwnedRef descr = compat::type_lookup(Py_TYPE(self), name);
+    if (descr && Py_TYPE(descr.get())->tp_descr_set != nullptr) {
+        return PyObject_GenericSetAttr(self, name, value);
+    }
+    OwnedRef dict = OwnedRef::steal(fn_get_dict(self, nullptr));
+    if (!dict) {
+        return -1;
+    }
+    if (value != nullptr) {
+        return PyDict_SetItem(dict.get(), name, value);
+    }
+    if (PyDict_DelItem(dict.get(), name) == 0) {
+        return 0;
+    }
+    if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_AttributeError,
+                     "'%.100s' object has no attribute '%U'",
+                     Py_TYPE(self)->tp_name, name);
+    }
+    return -1;
 }
 
 void
@@ -413,8 +478,8 @@ fn_clear(PyObject *self) noexcept
 PyObject *
 fn_repr(PyObject *self) noexcept
 {
-    return PyUnicode_FromFormat("<function %U at %p>",
-                                as_function(self)->qualname,
+    OwnedRef qualname = OwnedRef::steal(fn_get_qualname(self, nullptr));
+    return PyUnicode_FromFormat("<function %U at %p>", qualname.get(),
                                 static_cast<void *>(self));
 }
 
@@ -436,6 +501,10 @@ fn_descr_get(PyObject *self, PyObject *, PyObject *) noexcept
 int
 prepare_function_type() noexcept
 {
+    if (!compat::kRuntimeUsesDictOffset) {
+        function_type.tp_getattro = fn_getattro;
+        function_type.tp_setattro = fn_setattro;
+    }
     return PyType_Ready(&function_type);
 }
 
@@ -473,6 +542,7 @@ new_function(const FunctionParts &parts) noexcept
 PyObject *
 function_globals(PyObject *fn) noexcept
 {
+    compat::CriticalSection section(fn);
     PyObject *globals = as_function(fn)->globals;
     Py_XINCREF(globals);
     return globals;

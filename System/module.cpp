@@ -185,12 +185,19 @@ run_sequence(Progress &progress) noexcept
     if (!progress.module) {
         return SD_FAIL(where, 1);
     }
+    if (compat::declare_no_gil(progress.module.get()) < 0) {
+        return SD_FAIL(where, 1);
+    }
     progress.globals =
         OwnedRef::borrow(PyModule_GetDict(progress.module.get()));
     if (!progress.globals) {
         return SD_FAIL(where, 1);
     }
     PyObject *globals = progress.globals.get();
+    if (!compat::kModuleDocIsSet &&
+        PyDict_SetItemString(globals, "__doc__", Py_None) < 0) {
+        return SD_FAIL(where, 1);
+    }
     Py_INCREF(globals);
     Py_XSETREF(state.globals, globals);
 

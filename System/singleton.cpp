@@ -96,6 +96,9 @@ public:
             return 0;
         }
         present_ = true;
+        // Without the GIL another thread could change the dictionary
+        // meanwhile: its own critical section keeps it still.
+        compat::CriticalSection section(dict);
         Py_ssize_t size = PyDict_GET_SIZE(dict);
         if (size == 0) {
             return 0;
@@ -389,6 +392,20 @@ private:
     unsigned int stamp_ = 0;  // class_'s stamp at the last fast fetch
 };
 
+// table[class_] = instance.  Without the GIL first calls of a class run
+// truly in parallel, and two creators' stores would hand their callers
+// two instances: there a plain dict keeps the first instance stored, and
+// every caller returns what the table holds.  Other tables, and every
+// build with a GIL, take the store as it comes (the later one replaces).
+int
+store_instance(PyObject *table, PyObject *class_, PyObject *instance) noexcept
+{
+    if (compat::kFreeThreaded && PyDict_CheckExact(table)) {
+        return compat::dict_insert_if_absent(table, class_, instance);
+    }
+    return PyObject_SetItem(table, class_, instance);
+}
+
 // First instantiation of class_: super(Singleton, class_).__new__(class_,
 // *args, **kwargs), stored in the table under class_.
 int
@@ -431,7 +448,7 @@ create_instance(PyObject *self, PyObject *class_, const Positional &positional,
     if (!table) {
         return SD_FAIL(where, 7);
     }
-    if (PyObject_SetItem(table.get(), class_, instance.get()) < 0) {
+    if (store_instance(table.get(), class_, instance.get()) < 0) {
         return SD_FAIL(where, 7);
     }
     return 0;

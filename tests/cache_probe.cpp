@@ -89,5 +89,10 @@ sd::State sd::state;
 PyMODINIT_FUNC
 PyInit__cache_probe(void)
 {
-    return PyModule_Create(&probe_module);
+    PyObject *module = PyModule_Create(&probe_module);
+    if (module != nullptr && sd::compat::declare_no_gil(module) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
 }
