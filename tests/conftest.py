@@ -3,12 +3,16 @@ import importlib.util
 import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import traceback
 
 import pytest
 
 MODULE_NAME = "Windows_QUMA.System.systemDefine"
+# A build without the GIL, where a class's first instance stored stays.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+PYPY = sys.implementation.name == "pypy"
 SOURCE_FILE = "Windows_QUMA\\System\\systemDefine"
 INIT_NAME = "init " + MODULE_NAME
 NEW_NAME = MODULE_NAME + ".Singleton.__new__"

@@ -12,7 +12,8 @@ hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import HealthCheck, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
-from conftest import VIAS, module_entries, roomy_dict  # noqa: E402
+from conftest import (FREE_THREADED, MODULE_NAME, VIAS,  # noqa: E402
+                      module_entries, roomy_dict)
 
 EXAMPLES = int(os.environ.get("SYSTEMDEFINE_FUZZ_EXAMPLES", "300"))
 SETTINGS = settings(max_examples=EXAMPLES, deadline=None, database=None,
@@ -364,12 +365,22 @@ class RaisingStore(dict):
         raise LookupError("store")
 
 
+class KeepFirst(dict):
+    def __setitem__(self, key, value):
+        self.setdefault(key, value)
+
+
 def make_world(mod, log, table, action, action_at, instantiated, parent,
                store):
     """A fresh subclass of mod.Singleton with the hooks asked for; each
     hook appends to `log` what it saw."""
     S = mod.Singleton
     count = [0]
+    # Without the GIL the module keeps a class's first instance stored in
+    # a plain dict; the model's plain dicts do the same.
+    plain_dict = dict
+    if FREE_THREADED and mod.__name__ != MODULE_NAME:
+        plain_dict = KeepFirst
 
     def act(cls):
         # The colliding key's __eq__, or the metaclass's fetch, at its
@@ -381,7 +392,7 @@ def make_world(mod, log, table, action, action_at, instantiated, parent,
         if action == "raise":
             raise LookupError("hook")
         if action == "rebind_table":
-            replacement = roomy_dict()
+            replacement = roomy_dict(plain_dict)
             replacement[cls] = "replacement"
             type.__setattr__(cls, "table", replacement)
         elif action == "rebind_singleton":
@@ -430,7 +441,7 @@ def make_world(mod, log, table, action, action_at, instantiated, parent,
             made.tag = "made %d" % log.count("parent")
             return made
 
-    storage = roomy_dict(RaisingStore if store == "raise" else dict)
+    storage = roomy_dict(RaisingStore if store == "raise" else plain_dict)
     bases = (S,) if parent == "object" else (S, Parent)
     cls = Meta("Service", bases, {"table": storage})
     if table == "colliding":
