@@ -239,9 +239,20 @@ new_code(const CodeFields &f) noexcept
         exceptiontable.get());
     return reinterpret_cast<PyObject *>(result);
 #else
+    PyObject *code = f.code;
+#if defined(PYPY_VERSION)
+    // PyPy's evaluator runs off the end of empty bytecode and crashes:
+    // there the body is RAISE_VARARGS 0, which raises when run.
+    OwnedRef raising =
+        OwnedRef::steal(PyBytes_FromStringAndSize("\x82\x00", 2));
+    if (!raising) {
+        return nullptr;
+    }
+    code = raising.get();
+#endif
     PyCodeObject *result =
         PyCode_New(f.argcount, f.kwonlyargcount, f.nlocals, f.stacksize,
-                   f.flags, f.code, f.consts, f.names, f.varnames, f.freevars,
+                   f.flags, code, f.consts, f.names, f.varnames, f.freevars,
                    f.cellvars, f.filename, f.name, f.firstlineno, f.linetable);
     return reinterpret_cast<PyObject *>(result);
 #endif

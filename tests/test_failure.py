@@ -10,7 +10,7 @@ import traceback
 import pytest
 
 from conftest import (NEW_NAME, ROOT, SOURCE_FILE, impl_line, module_entries,
-                      run_probes)
+                      needs_refcounts, run_probes)
 
 
 def failing_call(mod, *args):
@@ -100,6 +100,7 @@ def probe(tmp_path_factory):
     return _cache_probe
 
 
+@needs_refcounts
 def test_cache_lookup_insert_and_growth(probe):
     probe.reset()
     assert probe.state() == (0, 0, [])

@@ -12,7 +12,7 @@ hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import HealthCheck, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
-from conftest import (FREE_THREADED, MODULE_NAME, VIAS,  # noqa: E402
+from conftest import (FREE_THREADED, MODULE_NAME, PYPY, VIAS,  # noqa: E402
                       module_entries, roomy_dict)
 
 EXAMPLES = int(os.environ.get("SYSTEMDEFINE_FUZZ_EXAMPLES", "300"))
@@ -155,7 +155,7 @@ odd_keys = st.sampled_from([1, b"class_", (1,)])
        extra=st.lists(st.integers(), max_size=3),
        names=st.lists(keys, max_size=4, unique=True),
        odd=st.lists(odd_keys, max_size=2, unique=True),
-       via=st.sampled_from(["direct", "slot"]),
+       via=st.sampled_from(["direct"] if PYPY else ["direct", "slot"]),
        empty_dict=st.booleans())
 def test_calls_follow_the_model(mod, kind, instantiated, class_at, extra,
                                 names, odd, via, empty_dict):
@@ -455,12 +455,16 @@ def make_world(mod, log, table, action, action_at, instantiated, parent,
 
 
 @SETTINGS
-@given(table=st.sampled_from(["plain", "colliding", "meta_getattribute"]),
+@given(table=st.sampled_from(["plain", "meta_getattribute"] +
+                            # (PyPy's dicts compare colliding keys at will)
+                            ([] if PYPY else ["colliding"])),
        action=st.sampled_from(["none", "raise", "rebind_table",
                                "rebind_singleton"]),
        action_at=st.integers(1, 3), instantiated=st.booleans(),
-       parent=st.sampled_from(["object", "permissive", "reentrant", "dying",
-                               "raising"]),
+       # A dying parent's finaliser runs when CPython drops the object;
+       # PyPy runs it when its collector gets there.
+       parent=st.sampled_from(["object", "permissive", "reentrant",
+                               "raising"] + ([] if PYPY else ["dying"])),
        store=st.sampled_from(["ok", "raise"]),
        via=st.sampled_from(sorted(VIAS)), calls=st.integers(1, 2))
 def test_hooks_follow_the_plain_module(mod, plain, table, action, action_at,

@@ -8,7 +8,9 @@ import sys
 import pytest
 
 from conftest import (FREE_THREADED, MODULE_NAME, NEW_NAME, VIAS,
-                      module_entries, py_call, roomy_dict, run_python)
+                      module_entries, needs_cpython_dict, needs_pythonapi,
+                      needs_refcounts,
+                      py_call, roomy_dict, run_python)
 
 def run(call):
     """What a call did: ("returned", value) or ("raised", type, text),
@@ -97,12 +99,14 @@ def rebind_singleton(cls, log, mod):
     return False
 
 
+@needs_cpython_dict
 @pytest.mark.parametrize("via", sorted(VIAS))
 def test_key_rebinding_the_table_being_searched(mod, plain, via):
     outcome, _, log = compare(mod, plain, colliding(rebind_table), via)
     assert outcome == ("returned", "replacement") and log == ["eq"]
 
 
+@needs_cpython_dict
 @pytest.mark.parametrize("via", sorted(VIAS))
 @pytest.mark.parametrize("calls,line", [({1}, 6), ({2}, 8)])
 def test_key_comparison_raising(mod, plain, via, calls, line):
@@ -110,6 +114,7 @@ def test_key_comparison_raising(mod, plain, via, calls, line):
     assert outcome[:2] == ("raised", LookupError) and lines == [line]
 
 
+@needs_cpython_dict
 @pytest.mark.parametrize("via", sorted(VIAS))
 def test_cached_call_compares_as_often_as_the_steps(mod, plain, via):
     # The membership test and the final read each meet the key once.
@@ -117,6 +122,7 @@ def test_cached_call_compares_as_often_as_the_steps(mod, plain, via):
     assert outcome == ("returned", "stored") and log == ["eq", "eq"]
 
 
+@needs_cpython_dict
 def test_key_rebinding_singleton_before_creation(mod, plain):
     def scenario(mod_, log):
         cls, describe = colliding(rebind_singleton, False)(mod_, log)
@@ -157,6 +163,7 @@ def failing_store_with_reentrant_finaliser(mod, log):
     return Service, tag
 
 
+@needs_refcounts
 def test_entry_of_a_failure_stays_with_its_call(mod, plain):
     outcome, lines, log = compare(mod, plain,
                                   failing_store_with_reentrant_finaliser)
@@ -187,6 +194,7 @@ def dying_tables(mod, log):
     return Service, tag
 
 
+@needs_refcounts
 def test_tables_finalised_between_steps(mod, plain):
     outcome, _, log = compare(mod, plain, dying_tables)
     assert outcome == ("returned", "made")
@@ -217,6 +225,7 @@ def keyword_thief(mod, log):
     return Service, lambda value: type(value).__name__
 
 
+@needs_pythonapi
 def test_parent_receives_the_keywords_as_passed(mod, plain):
     for m in (mod, plain):
         log = []
@@ -439,6 +448,7 @@ print(type(Old()).__name__, type(New()).__name__, first is mod.Singleton)
     assert lines[1].split() == ["Old", "New", "False"]
 
 
+@needs_pythonapi
 def test_no_keyword_consumed_as_class_is_passed_on(mod):
     seen = []
 

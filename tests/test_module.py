@@ -15,6 +15,8 @@ def test_module_attributes(mod):
     assert mod.__builtins__ is builtins
     assert type(mod.__test__) is dict and mod.__test__ == {}
     assert sys.modules[MODULE_NAME] is mod
+    key = [name for name in vars(mod) if name == "__builtins__"][0]
+    assert key is sys.intern("__builtins__")
 
 
 PLAIN_IMPORT = """
@@ -32,6 +34,30 @@ def test_plain_name_import_registers_full_name():
     proc = run_python(PLAIN_IMPORT.format(name=MODULE_NAME, setup=""))
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split() == ["systemDefine", "monitor", "True"]
+
+
+def test_plain_name_import_runs_the_sequence_again():
+    if sys.implementation.name == "pypy":
+        pytest.skip("PyPy loads a library once and copies the first "
+                    "module's dictionary for a second name")
+    proc = run_python(PLAIN_IMPORT.format(
+        name=MODULE_NAME, setup="import %s as first" % MODULE_NAME) +
+        "print(systemDefine.Singleton is first.Singleton)\n")
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split()[-1] == "False"
+
+
+def test_builtin_super_deleted_after_import():
+    proc = run_python("""
+        import builtins
+        import %s as mod
+        class Service(mod.Singleton):
+            pass
+        del builtins.super
+        print(type(Service()).__name__)
+    """ % MODULE_NAME)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["Service"]
 
 
 def test_existing_registry_entry_is_left_alone():
@@ -104,6 +130,8 @@ except RuntimeWarning as exc:
 
 
 def test_version_mismatch_warns_with_full_versions(mod, tmp_path):
+    if sys.implementation.name != "cpython":
+        pytest.skip("the binary is built for another runtime's C API")
     if hasattr(sys, "gettotalrefcount"):
         pytest.skip("a debug build's binary loads into no release runtime")
     others = other_interpreters()

@@ -5,7 +5,8 @@ Interpreters come from pyenv (when present) and from PATH, and from the
 cache that tools/runtimes.py makes (it is run first, where this machine
 can: as root with apt-get): CPython 3.14 and 3.15 in a Debian unstable
 root and a 32-bit CPython 3.11 in a Debian i386 root, both run with
-chroot.  Each interpreter gets a fresh virtual environment under .venvs/,
+chroot, a free-threaded CPython 3.13 built from Debian's source package,
+and Debian's PyPy 3.  Each interpreter gets a fresh virtual environment under .venvs/,
 the package built from this checkout with warnings as errors, and pytest
 from the package index.
 
@@ -30,7 +31,19 @@ sys.path.insert(0, HERE)
 import runtimes  # noqa: E402
 
 # What tools/runtimes.py makes for the matrix.
-MADE = ["host", "sid", "i386"]
+MADE = ["host", "sid", "i386", "ft"]
+PYPY_PROBE = "import sys; print('pypy%d.%d' % sys.version_info[:2])"
+
+
+def pypy_interpreters():
+    """PyPy 3 on PATH (Debian's pypy3), as Interpreters."""
+    python = shutil.which("pypy3")
+    if python is None:
+        return []
+    out = subprocess.run([python, "-c", PYPY_PROBE], stdout=subprocess.PIPE,
+                         universal_newlines=True)
+    return [Interpreter(out.stdout.strip(), python)] if out.returncode == 0 \
+        else []
 
 
 class Interpreter(object):
@@ -204,6 +217,10 @@ def matrix(make=True, only=()):
     found += [Interpreter(label, python, root) for label, root, python in
               runtimes.chroot_interpreters()
               if runtimes.root_name(root) in MADE]
+    found += [Interpreter(label, python)
+              for label, python in runtimes.ft_interpreters()
+              if label == runtimes.FT_BUILDS["ft"][1]]
+    found += pypy_interpreters()
     if only:
         found = [interpreter for interpreter in found
                  if interpreter.label in only]
