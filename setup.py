@@ -3,7 +3,8 @@
 Set SYSTEMDEFINE_STRICT=1 to turn compiler warnings into errors (the test
 and CI builds do); a user's install never fails on a newer compiler's
 warnings.  SYSTEMDEFINE_SANITIZE=1 builds with AddressSanitizer and
-UndefinedBehaviorSanitizer.
+UndefinedBehaviorSanitizer, SYSTEMDEFINE_SANITIZE=thread with
+ThreadSanitizer.
 """
 import os
 import sys
@@ -12,7 +13,8 @@ import sysconfig
 from setuptools import Extension, setup
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SANITIZE = os.environ.get("SYSTEMDEFINE_SANITIZE") == "1"
+SANITIZERS = {"1": "address,undefined", "thread": "thread"}
+SANITIZE = SANITIZERS.get(os.environ.get("SYSTEMDEFINE_SANITIZE", ""))
 SOURCES = [
     "System/module.cpp",
     "System/failure.cpp",
@@ -49,14 +51,16 @@ def compile_args():
     if strict:
         args.append("-Werror")
     if SANITIZE:
-        args += ["-fsanitize=address,undefined", "-fno-omit-frame-pointer",
-                 "-fno-sanitize-recover=undefined", "-O1", "-g"]
+        args += ["-fsanitize=" + SANITIZE, "-fno-omit-frame-pointer",
+                 "-O1", "-g"]
+        if SANITIZE != "thread":
+            args.append("-fno-sanitize-recover=undefined")
     return args
 
 
 def link_args():
     if sys.platform != "win32" and SANITIZE:
-        return ["-fsanitize=address,undefined"]
+        return ["-fsanitize=" + SANITIZE]
     return []
 
 
@@ -79,7 +83,8 @@ cxx_link_command()
 setup(
     # Instrumented objects go to a tree of their own, so that neither kind
     # of build picks up the other's object files.
-    options={"build": {"build_base": "build/asan" if SANITIZE else "build"}},
+    options={"build": {"build_base": "build/" + SANITIZE.split(",")[0]
+                       if SANITIZE else "build"}},
     ext_modules=[
         Extension(
             "Windows_QUMA.System.systemDefine",

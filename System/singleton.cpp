@@ -192,11 +192,11 @@ const char kArgumentCount[] =
 // finds its instance makes no object at all.  Returns 0, or -1 with the
 // failure recorded in `where`.
 int
-bind(const Positional &positional, const Keywords &keywords, OwnedRef &class_,
+bind(const Positional &positional, const Keywords &keywords, PyObject *&class_,
      Location &where) noexcept
 {
     if (positional.count > 0) {
-        class_ = OwnedRef::borrow(positional.items[0]);
+        class_ = positional.items[0];
     }
     if (!keywords.present()) {
         if (positional.count == 0) {
@@ -212,7 +212,7 @@ bind(const Positional &positional, const Keywords &keywords, OwnedRef &class_,
             PyErr_SetString(PyExc_TypeError, kArgumentCount);
             return SD_FAIL(where, 5);
         }
-        class_ = OwnedRef::borrow(keywords.value(index));
+        class_ = keywords.value(index);
         remaining--;
     }
     if (remaining == 0) {
@@ -233,7 +233,7 @@ bind(const Positional &positional, const Keywords &keywords, OwnedRef &class_,
                              "__new__", key);
                 return SD_FAIL(where, 5);
             }
-            class_ = OwnedRef::borrow(keywords.value(i));
+            class_ = keywords.value(i);
         }
     }
     return 0;
@@ -507,11 +507,13 @@ PyObject *
 new_steps(PyObject *self, const Positional &positional,
           const Keywords &keywords, Location &where) noexcept
 {
-    OwnedRef class_;
+    // Borrowed from the call's arguments, which the caller (or the
+    // Keywords' copy) holds until the call returns.
+    PyObject *class_ = nullptr;
     if (bind(positional, keywords, class_, where) < 0) {
         return nullptr;
     }
-    return new_body(self, class_.get(), positional, keywords, where);
+    return new_body(self, class_, positional, keywords, where);
 }
 
 PyObject *

@@ -178,6 +178,33 @@ def run_import(rounds):
             memory)
 
 
+def thread_scaling(make, count, rounds):
+    """How much faster two threads call than one (throughput ratio, the
+    median over rounds): 2.0 is perfect scaling."""
+    import threading
+    loop = make()
+    ratios = []
+    for _ in range(rounds):
+        start = time.perf_counter()
+        loop(count)
+        one = time.perf_counter() - start
+        barrier = threading.Barrier(3)
+
+        def run():
+            barrier.wait()
+            loop(count)
+        threads = [threading.Thread(target=run) for _ in range(2)]
+        for thread in threads:
+            thread.start()
+        barrier.wait()
+        start = time.perf_counter()
+        for thread in threads:
+            thread.join()
+        two = time.perf_counter() - start
+        ratios.append(2 * one / two)
+    return statistics.median(ratios)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true",
@@ -202,6 +229,15 @@ def main():
         print("%-38s %10s %10s %10s %13s %13s" % (
             label, "%.1f ns" % result["native"], "%.1f ns" % result["plain"],
             floor_text, "%.2fx" % result["plain/native"], ratio_floor))
+    gil = getattr(sys, "_is_gil_enabled", lambda: True)()
+    if not gil:
+        count = max(200000 // scale, 1000)
+        native_scale = thread_scaling(lambda: hot_path(native), count,
+                                      rounds)
+        floor_scale = thread_scaling(floor, count, rounds)
+        print("%-38s %10s %10s %10s" % (
+            "Service(), 2 threads / 1 (no GIL)", "%.2fx" % native_scale, "",
+            "%.2fx" % floor_scale))
     times, memory = run_import(3 if args.quick else 21)
     print("%-38s %10s %10s %10s %13s" % (
         "import (fresh interpreter)", "%.0f us" % times["native"],
