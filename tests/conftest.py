@@ -69,6 +69,26 @@ if PYPY:
     VIAS["slot"] = lambda cls: type(cls.__new__).__call__(cls.__new__, cls)
 
 
+class RaisingStore(dict):
+    """A table whose store fails."""
+
+    def __setitem__(self, key, value):
+        del value   # the traceback keeps this frame
+        raise LookupError("store")
+
+
+def dying_class(mod, log):
+    """A class whose instances, when dropped, fail inside __new__ (at the
+    argument check) and log that they did."""
+    class Dying(object):
+        def __del__(self):
+            try:
+                mod.Singleton.__new__()
+            except TypeError:
+                log.append("inner failed")
+    return Dying
+
+
 def roomy_dict(kind=dict):
     """An empty dict with room for many keys.  A lookup follows the same
     probe sequence as the insertion did, and in a small table it may come

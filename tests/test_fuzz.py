@@ -12,8 +12,9 @@ hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import HealthCheck, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
-from conftest import (FREE_THREADED, MODULE_NAME, PYPY, VIAS,  # noqa: E402
-                      module_entries, roomy_dict)
+from conftest import (FREE_THREADED, MODULE_NAME, PYPY,  # noqa: E402
+                      VIAS, RaisingStore, dying_class, module_entries,
+                      roomy_dict)
 
 EXAMPLES = int(os.environ.get("SYSTEMDEFINE_FUZZ_EXAMPLES", "300"))
 SETTINGS = settings(max_examples=EXAMPLES, deadline=None, database=None,
@@ -359,12 +360,6 @@ def plain_lines(plain, exc):
         exc.__traceback__) if tb.filename == plain.__file__]
 
 
-class RaisingStore(dict):
-    def __setitem__(self, key, value):
-        del value   # the traceback keeps this frame
-        raise LookupError("store")
-
-
 class KeepFirst(dict):
     def __setitem__(self, key, value):
         self.setdefault(key, value)
@@ -418,12 +413,7 @@ def make_world(mod, log, table, action, action_at, instantiated, parent,
                 return type.__getattribute__(cls, "table")
             return type.__getattribute__(cls, name)
 
-    class Dying(object):
-        def __del__(self):
-            try:
-                mod.Singleton.__new__()
-            except TypeError:
-                log.append("inner failed")
+    Dying = dying_class(mod, log)
 
     class Parent(object):
         def __new__(cls, *args, **kwargs):

@@ -8,6 +8,7 @@ import sys
 import pytest
 
 from conftest import (FREE_THREADED, MODULE_NAME, NEW_NAME, VIAS,
+                      RaisingStore, dying_class,
                       module_entries, needs_cpython_dict, needs_pythonapi,
                       needs_refcounts,
                       py_call, roomy_dict, run_python)
@@ -142,24 +143,14 @@ def test_key_rebinding_singleton_before_creation(mod, plain):
 def failing_store_with_reentrant_finaliser(mod, log):
     """The store at line 7 fails; dropping the new object runs a __del__
     that fails inside __new__ at line 5."""
-    class Table(dict):
-        def __setitem__(self, key, value):
-            del value   # the traceback keeps this frame
-            raise LookupError("store")
-
-    class Dying(object):
-        def __del__(self):
-            try:
-                mod.Singleton.__new__()
-            except TypeError:
-                log.append("inner failed")
+    Dying = dying_class(mod, log)
 
     class Parent(object):
         def __new__(cls, *args):
             return Dying()
 
     class Service(mod.Singleton, Parent):
-        _instances = Table()
+        _instances = RaisingStore()
     return Service, tag
 
 
