@@ -90,6 +90,30 @@ private:
 #endif
 };
 
+// A field of an object read and written as the runtime accesses such
+// fields without the GIL: acquire loads and release stores, so that the
+// runtime's own lock-free readers (the generic attribute protocol reads
+// the dictionary slot that way) see a whole value.
+inline PyObject *
+load_field(PyObject *const *field) noexcept
+{
+#if defined(Py_GIL_DISABLED)
+    return static_cast<PyObject *>(_Py_atomic_load_ptr_acquire(field));
+#else
+    return *field;
+#endif
+}
+
+inline void
+store_field(PyObject **field, PyObject *value) noexcept
+{
+#if defined(Py_GIL_DISABLED)
+    _Py_atomic_store_ptr_release(field, value);
+#else
+    *field = value;
+#endif
+}
+
 // A mutex for process-wide state (the runtime's PyMutex, 3.13).  Never
 // hold it across a call that can run Python code: it is not re-entrant.
 struct Mutex {

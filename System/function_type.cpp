@@ -183,7 +183,7 @@ PyObject *
 read_field(PyObject *self, PyObject *const *field) noexcept
 {
     compat::CriticalSection section(self);
-    return none_if_null(*field);
+    return none_if_null(compat::load_field(field));
 }
 
 // Store a new reference to `value` (may be NULL) in *field.
@@ -194,8 +194,8 @@ replace_field(PyObject *self, PyObject **field, PyObject *value) noexcept
     OwnedRef old;
     {
         compat::CriticalSection section(self);
-        old = OwnedRef::steal(*field);
-        *field = value;
+        old = OwnedRef::steal(compat::load_field(field));
+        compat::store_field(field, value);
     }
 }
 
@@ -204,14 +204,16 @@ PyObject *
 lazy_dict(PyObject *self, PyObject **field) noexcept
 {
     compat::CriticalSection section(self);
-    if (*field == nullptr) {
-        *field = PyDict_New();
-        if (*field == nullptr) {
+    PyObject *dict = compat::load_field(field);
+    if (dict == nullptr) {
+        dict = PyDict_New();
+        if (dict == nullptr) {
             return nullptr;
         }
+        compat::store_field(field, dict);
     }
-    Py_INCREF(*field);
-    return *field;
+    Py_INCREF(dict);
+    return dict;
 }
 
 PyObject *
