@@ -43,9 +43,10 @@ def plain():
     """The same module written in plain Python: the reference for what
     Python code run by the module's steps sees."""
     path = os.path.join(ROOT, "bench", "systemDefine_plain.py")
-    spec = importlib.util.spec_from_file_location("systemDefine_plain", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("systemDefine_plain",
+                                                   path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
