@@ -409,8 +409,9 @@ store_instance(PyObject *table, PyObject *class_, PyObject *instance) noexcept
 // First instantiation of class_: super(Singleton, class_).__new__(class_,
 // *args, **kwargs), stored in the table under class_.
 int
-create_instance(PyObject *self, PyObject *class_, const Positional &positional,
-                const Keywords &keywords, Location &where) noexcept
+create_instance(PyObject *self, PyObject *class_, Access &access,
+                const Positional &positional, const Keywords &keywords,
+                Location &where) noexcept
 {
     OwnedRef kwargs = creation_kwargs(keywords);
     if (!kwargs) {
@@ -444,7 +445,7 @@ create_instance(PyObject *self, PyObject *class_, const Positional &positional,
     if (!instance) {
         return SD_FAIL(where, 7);
     }
-    OwnedRef table = Access(class_).table();
+    OwnedRef table = access.table();
     if (!table) {
         return SD_FAIL(where, 7);
     }
@@ -476,7 +477,8 @@ new_body(PyObject *self, PyObject *class_, const Positional &positional,
     }
     else {
         table.reset();
-        if (create_instance(self, class_, positional, keywords, where) < 0) {
+        if (create_instance(self, class_, access, positional, keywords,
+                            where) < 0) {
             return nullptr;
         }
         table = access.table();
