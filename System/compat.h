@@ -333,6 +333,18 @@ dict_get_item_known_hash(PyObject *dict, PyObject *key,
 #endif
 }
 
+// hash(object) for an object whose class is exactly `type`, through the
+// class's own slot (PyPy's slot table is its own: there the protocol).
+inline Py_hash_t
+exact_type_hash(PyObject *object) noexcept
+{
+#if defined(PYPY_VERSION)
+    return PyObject_Hash(object);
+#else
+    return PyType_Type.tp_hash(object);
+#endif
+}
+
 // A stamp of what lookups through `type`'s bases give: while it stays the
 // same and is not 0, each lookup gives what it gave before, which is what
 // the runtime's own attribute cache relies on.  Up to 3.12 the tag holds

@@ -54,30 +54,14 @@ is_class_name(PyObject *key) noexcept
 
 // The keyword arguments of one call, names beside values, unchanged for
 // the whole call whatever code runs meanwhile.  Under vectorcall they are
-// the caller's own arrays, which it keeps for the call.  A dictionary may
-// be the caller's own, which code run by the steps (a metaclass hook at
-// line 6, say) could change: its items are copied here first and held, so
-// that the parent's __new__ receives the keywords as the call passed them.
-// Up to kInline items need no allocation.
+// the caller's own arrays, which it keeps for the call; a dictionary's
+// items are a KeywordCopy's.
 class Keywords {
 public:
     Keywords() noexcept = default;
-    Keywords(const Keywords &) = delete;
-    Keywords &operator=(const Keywords &) = delete;
-    ~Keywords()
-    {
-        for (Py_ssize_t i = 0; i < size_ && held_ != nullptr; ++i) {
-            Py_DECREF(held_[i]);
-            Py_DECREF(held_[room_ + i]);
-        }
-        if (held_ != nullptr && held_ != inline_) {
-            PyMem_Free(held_);
-        }
-    }
 
     // Vectorcall's names tuple (or NULL: no keywords) and their values.
-    void
-    view(PyObject *kwnames, PyObject *const *values) noexcept
+    Keywords(PyObject *kwnames, PyObject *const *values) noexcept
     {
         if (kwnames != nullptr) {
             present_ = true;
@@ -87,46 +71,11 @@ public:
         }
     }
 
-    // The items of `dict` (or NULL: no keywords).  Returns -1 with
-    // MemoryError when there is no room for them.
-    int
-    copy(PyObject *dict) noexcept
+    // `size` names from `names` on, their values from `values` on.
+    Keywords(PyObject *const *names, PyObject *const *values,
+             Py_ssize_t size) noexcept
+        : present_(true), size_(size), names_(names), values_(values)
     {
-        if (dict == nullptr) {
-            return 0;
-        }
-        present_ = true;
-        // Without the GIL another thread could change the dictionary
-        // meanwhile: its own critical section keeps it still.
-        compat::CriticalSection section(dict);
-        Py_ssize_t size = PyDict_GET_SIZE(dict);
-        if (size == 0) {
-            return 0;
-        }
-        room_ = size > kInline ? size : kInline;
-        held_ = inline_;
-        if (size > kInline) {
-            held_ = static_cast<PyObject **>(
-                PyMem_Malloc(2 * static_cast<size_t>(size) * sizeof(*held_)));
-            if (held_ == nullptr) {
-                PyErr_NoMemory();
-                return -1;
-            }
-        }
-        // Nothing below runs Python code, so the dictionary stays as it was.
-        Py_ssize_t pos = 0;
-        PyObject *key = nullptr;
-        PyObject *value = nullptr;
-        while (size_ < size && PyDict_Next(dict, &pos, &key, &value)) {
-            Py_INCREF(key);
-            Py_INCREF(value);
-            held_[size_] = key;
-            held_[room_ + size_] = value;
-            ++size_;
-        }
-        names_ = held_;
-        values_ = held_ + room_;
-        return 0;
     }
 
     bool
@@ -162,14 +111,76 @@ public:
     }
 
 private:
-    static constexpr Py_ssize_t kInline = 8;
     bool present_ = false;
     Py_ssize_t size_ = 0;
     PyObject *const *names_ = nullptr;
     PyObject *const *values_ = nullptr;
-    PyObject **held_ = nullptr;  // copied names, then their values from
-    Py_ssize_t room_ = 0;        // held_[room_] on; inline_ or the heap
+};
+
+// The items of a call's keyword dictionary, held for the call.  The
+// dictionary may be the caller's own, which code run by the steps (a
+// metaclass hook at line 6, say) could change: its items are copied first,
+// so that the parent's __new__ receives the keywords as the call passed
+// them.  Up to kInline items need no allocation.
+class KeywordCopy {
+public:
+    KeywordCopy() noexcept = default;
+    KeywordCopy(const KeywordCopy &) = delete;
+    KeywordCopy &operator=(const KeywordCopy &) = delete;
+    ~KeywordCopy()
+    {
+        for (Py_ssize_t i = 0; i < size_; ++i) {
+            Py_DECREF(held_[i]);
+            Py_DECREF(held_[room_ + i]);
+        }
+        if (held_ != inline_) {
+            PyMem_Free(held_);
+        }
+    }
+
+    // Copy the items of `dict` (or NULL: no keywords) and view them in
+    // `keywords`.  Returns -1 with MemoryError when there is no room for
+    // them.
+    int
+    copy(PyObject *dict, Keywords &keywords) noexcept
+    {
+        if (dict == nullptr) {
+            return 0;
+        }
+        // Without the GIL another thread could change the dictionary
+        // meanwhile: its own critical section keeps it still.
+        compat::CriticalSection section(dict);
+        Py_ssize_t size = PyDict_GET_SIZE(dict);
+        if (size > kInline) {
+            held_ = static_cast<PyObject **>(
+                PyMem_Malloc(2 * static_cast<size_t>(size) * sizeof(*held_)));
+            if (held_ == nullptr) {
+                PyErr_NoMemory();
+                return -1;
+            }
+            room_ = size;
+        }
+        // Nothing below runs Python code, so the dictionary stays as it was.
+        Py_ssize_t pos = 0;
+        PyObject *key = nullptr;
+        PyObject *value = nullptr;
+        while (size_ < size && PyDict_Next(dict, &pos, &key, &value)) {
+            Py_INCREF(key);
+            Py_INCREF(value);
+            held_[size_] = key;
+            held_[room_ + size_] = value;
+            ++size_;
+        }
+        keywords = Keywords(held_, held_ + room_, size_);
+        return 0;
+    }
+
+private:
+    static constexpr Py_ssize_t kInline = 8;
     PyObject *inline_[2 * kInline];
+    PyObject **held_ = inline_;  // names, then their values from
+    Py_ssize_t room_ = kInline;  // held_[room_] on
+    Py_ssize_t size_ = 0;
 };
 
 // The positional arguments of a call.
@@ -186,25 +197,12 @@ struct Positional {
 const char kArgumentCount[] =
     "__new__() takes at least 1 positional argument (0 given)";
 
-// Bind the call's arguments to (class_, *args, **kwargs), checking every
-// rule.  Nothing is allocated here: *args and **kwargs stay views of the
-// call's arguments until an instance has to be created, so a call that
-// finds its instance makes no object at all.  Returns 0, or -1 with the
-// failure recorded in `where`.
+// bind() for a call with keywords, `class_` already set from the first
+// positional argument if one came.
 int
-bind(const Positional &positional, const Keywords &keywords, PyObject *&class_,
-     Location &where) noexcept
+bind_keywords(const Positional &positional, const Keywords &keywords,
+              PyObject *&class_, Location &where) noexcept
 {
-    if (positional.count > 0) {
-        class_ = positional.items[0];
-    }
-    if (!keywords.present()) {
-        if (positional.count == 0) {
-            PyErr_SetString(PyExc_TypeError, kArgumentCount);
-            return SD_FAIL(where, 5);
-        }
-        return 0;
-    }
     Py_ssize_t remaining = keywords.size();
     if (positional.count == 0) {
         Py_ssize_t index = keywords.find_class();
@@ -239,9 +237,31 @@ bind(const Positional &positional, const Keywords &keywords, PyObject *&class_,
     return 0;
 }
 
+// Bind the call's arguments to (class_, *args, **kwargs), checking every
+// rule.  Nothing is allocated here: *args and **kwargs stay views of the
+// call's arguments until an instance has to be created, so a call that
+// finds its instance makes no object at all.  Returns 0, or -1 with the
+// failure recorded in `where`.
+int
+bind(const Positional &positional, const Keywords &keywords, PyObject *&class_,
+     Location &where) noexcept
+{
+    if (positional.count > 0) {
+        class_ = positional.items[0];
+    }
+    if (keywords.present()) {
+        return bind_keywords(positional, keywords, class_, where);
+    }
+    if (positional.count == 0) {
+        PyErr_SetString(PyExc_TypeError, kArgumentCount);
+        return SD_FAIL(where, 5);
+    }
+    return 0;
+}
+
 // The dictionary for **kwargs: every keyword but class_.  Storing may run
 // a key's __hash__; the names and values are the call's or held by the
-// Keywords, so they outlive it.
+// KeywordCopy, so they outlive it.
 OwnedRef
 creation_kwargs(const Keywords &keywords) noexcept
 {
@@ -323,7 +343,8 @@ class Access {
 public:
     explicit Access(PyObject *cls) noexcept
         : class_(cls),
-          hash_(Py_TYPE(cls) == &PyType_Type ? PyObject_Hash(cls) : -1)
+          hash_(Py_TYPE(cls) == &PyType_Type ? compat::exact_type_hash(cls)
+                                             : -1)
     {
     }
 
@@ -510,7 +531,7 @@ new_steps(PyObject *self, const Positional &positional,
           const Keywords &keywords, Location &where) noexcept
 {
     // Borrowed from the call's arguments, which the caller (or the
-    // Keywords' copy) holds until the call returns.
+    // KeywordCopy) holds until the call returns.
     PyObject *class_ = nullptr;
     if (bind(positional, keywords, class_, where) < 0) {
         return nullptr;
@@ -534,7 +555,8 @@ PyObject *
 singleton_new_call(PyObject *self, PyObject *args, PyObject *kwargs) noexcept
 {
     Keywords keywords;
-    if (keywords.copy(kwargs) < 0) {
+    KeywordCopy copy;
+    if (copy.copy(kwargs, keywords) < 0) {
         return nullptr;
     }
     Positional positional = {&PyTuple_GET_ITEM(args, 0),
@@ -549,8 +571,7 @@ singleton_new_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
 {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     Positional positional = {args, nargs, nullptr};
-    Keywords keywords;
-    keywords.view(kwnames, args + nargs);
+    Keywords keywords(kwnames, args + nargs);
     return singleton_new(self, positional, keywords);
 }
 #endif
