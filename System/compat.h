@@ -347,17 +347,22 @@ exact_type_hash(PyObject *object) noexcept
 
 // A stamp of what lookups through `type`'s bases give: while it stays the
 // same and is not 0, each lookup gives what it gave before, which is what
-// the runtime's own attribute cache relies on.  Up to 3.12 the tag holds
-// while the type's flag says so (PyType_Modified() clears the flag); from
-// 3.13 the flag is gone and a modified type's tag is 0.  Always 0 where
-// the tag is not kept (PyPy) or another thread may be changing it (builds
-// without the GIL): the caller then looks again.
+// the runtime's own attribute cache relies on.  Taken before a lookup, an
+// unchanged stamp after it means that nothing changed the type between
+// the two.  Up to 3.12 the tag holds while the type's flag says so
+// (PyType_Modified() clears the flag); from 3.13 the flag is gone and a
+// modified type's tag is 0.  A tag is not handed out again (before 3.11,
+// not until 2**32 others have been).  Without the GIL another thread may
+// be changing the tag: it is read as the runtime's own cache reads it.
+// Always 0 where the tag is not kept (PyPy): the caller then looks again.
 inline unsigned int
 type_stamp(PyTypeObject *type) noexcept
 {
-#if defined(PYPY_VERSION) || defined(Py_GIL_DISABLED)
+#if defined(PYPY_VERSION)
     (void)type;
     return 0;
+#elif defined(Py_GIL_DISABLED)
+    return _Py_atomic_load_uint32_acquire(&type->tp_version_tag);
 #elif PY_VERSION_HEX >= 0x030D0000
     return type->tp_version_tag;
 #else

@@ -354,9 +354,10 @@ public:
     {
         if (hash_ != -1) {
             PyTypeObject *type = reinterpret_cast<PyTypeObject *>(class_);
+            unsigned int stamp = compat::type_stamp(type);
             OwnedRef found = compat::type_lookup(type, pool.instances);
             if (found && PyDict_CheckExact(found.get())) {
-                stamp_ = compat::type_stamp(type);
+                stamp_ = stamp;
                 return found;
             }
         }
