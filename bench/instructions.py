@@ -1,0 +1,78 @@
+"""Instructions a cached Service() call executes, against the floor's,
+counted by callgrind in this interpreter.
+
+    python bench/instructions.py [--hashing 1,2,3]
+
+Timings on a shared machine drift by more than the few percent between
+the hot path and the floor; instruction counts do not.  Each count is the
+difference between runs of N and 2N calls, so start-up cancels out, and
+both contenders run with the same PYTHONHASHSEED, one run per value
+given (string hashes steer the runtime's attribute cache and dict
+probes, and so the count, by a few dozen instructions).
+"""
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+CALLS = 100000
+
+PROGRAM = """
+import sys
+from Windows_QUMA.System import systemDefine as sd
+if sys.argv[1] == "native":
+    class Service(sd.Singleton):
+        pass
+else:
+    table = {}
+
+    class Service(object):
+        __new__ = staticmethod(table.__getitem__)
+    table[Service] = object.__new__(Service)
+Service()
+for _ in range(int(sys.argv[2])):
+    Service()
+"""
+
+
+def collected(script, contender, calls, hashing):
+    env = dict(os.environ, PYTHONHASHSEED=str(hashing))
+    out = subprocess.run(
+        ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+         sys.executable, script, contender, str(calls)],
+        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env,
+        universal_newlines=True, check=True).stderr
+    return int(re.search(r"Collected : (\d+)", out).group(1))
+
+
+def per_call(script, contender, hashing):
+    return (collected(script, contender, 2 * CALLS, hashing) -
+            collected(script, contender, CALLS, hashing)) / CALLS
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--hashing", default="1,2,3",
+                        help="PYTHONHASHSEED values, one run each")
+    args = parser.parse_args()
+    if shutil.which("valgrind") is None:
+        raise SystemExit("valgrind is not installed")
+    print("%s %s" % (sys.implementation.name,
+                     sys.version.split()[0]))
+    print("%7s %10s %10s %8s" % ("hashing", "native", "floor", "ratio"))
+    with tempfile.TemporaryDirectory() as tmp:
+        script = os.path.join(tmp, "hot.py")
+        with open(script, "w") as f:
+            f.write(PROGRAM)
+        for hashing in args.hashing.split(","):
+            native = per_call(script, "native", hashing)
+            floor = per_call(script, "floor", hashing)
+            print("%7s %10.0f %10.0f %7.3fx" % (hashing, native, floor,
+                                                native / floor))
+
+
+if __name__ == "__main__":
+    main()
