@@ -157,8 +157,8 @@ declare_no_gil(PyObject *module) noexcept
 }
 
 // Store `value` under `key` in the dict unless the key is there already:
-// 0, or -1 with an exception set.  Only used without the GIL, where the
-// runtime has it (PyDict_SetDefaultRef, 3.13).
+// 0, or -1 with an exception set.  3.13 added the form that returns a new
+// reference (gh-106004); before it the borrowed result is not used.
 inline int
 dict_insert_if_absent(PyObject *dict, PyObject *key, PyObject *value) noexcept
 {
@@ -168,7 +168,7 @@ dict_insert_if_absent(PyObject *dict, PyObject *key, PyObject *value) noexcept
     Py_XDECREF(result);
     return status < 0 ? -1 : 0;
 #else
-    return PyDict_SetItem(dict, key, value);
+    return PyDict_SetDefault(dict, key, value) == nullptr ? -1 : 0;
 #endif
 }
 

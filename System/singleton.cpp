@@ -414,15 +414,16 @@ private:
     unsigned int stamp_ = 0;  // class_'s stamp at the last fast fetch
 };
 
-// table[class_] = instance.  Without the GIL first calls of a class run
-// truly in parallel, and two creators' stores would hand their callers
-// two instances: there a plain dict keeps the first instance stored, and
-// every caller returns what the table holds.  Other tables, and every
-// build with a GIL, take the store as it comes (the later one replaces).
+// table[class_] = instance, unless a plain dict has an instance for
+// class_ by now: a parent __new__ that let another thread in, or that
+// instantiated class_ itself, made one meanwhile, and storing over it
+// would hand two callers two instances of a class that promises one.
+// Every caller then returns what the table holds.  Other tables take the
+// store as it comes.
 int
 store_instance(PyObject *table, PyObject *class_, PyObject *instance) noexcept
 {
-    if (compat::kFreeThreaded && PyDict_CheckExact(table)) {
+    if (PyDict_CheckExact(table)) {
         return compat::dict_insert_if_absent(table, class_, instance);
     }
     return PyObject_SetItem(table, class_, instance);

@@ -1,6 +1,7 @@
 # The same definitions and the same Singleton algorithm as plain Python
-# source: what an application would use without the native module.  Kept
-# for the benchmarks only.
+# source: what an application would use without the native module.  The
+# benchmarks measure against it, and the tests take it as the model of
+# what Python code run by the module's steps sees.
 
 
 class Singleton(object):
@@ -8,8 +9,18 @@ class Singleton(object):
 
     def __new__(class_, *args, **kwargs):
         if class_ not in class_._instances:
-            class_._instances[class_] = super(Singleton, class_).__new__(
+            instance = super(Singleton, class_).__new__(
                 class_, *args, **kwargs)
+            try:
+                table = class_._instances
+                if type(table) is dict:
+                    # An instance made meanwhile (by another thread, or by
+                    # the parent itself) stays: one instance per class.
+                    table.setdefault(class_, instance)
+                else:
+                    table[class_] = instance
+            finally:
+                table = instance = None
         return class_._instances[class_]
 
 

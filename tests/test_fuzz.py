@@ -12,7 +12,7 @@ hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import HealthCheck, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
-from conftest import (FREE_THREADED, MODULE_NAME, PYPY,  # noqa: E402
+from conftest import (PYPY,  # noqa: E402
                       VIAS, RaisingStore, dying_class, module_entries,
                       roomy_dict)
 
@@ -61,7 +61,14 @@ def model_new(mod, positional, keywords, keywords_given):
             base = vars(mod).get("Singleton")
             instance = super(base, class_).__new__(
                 class_, *positional[1:], **kwargs)
-            class_._instances[class_] = instance
+            try:
+                table = class_._instances
+                if type(table) is dict:
+                    table.setdefault(class_, instance)
+                else:
+                    table[class_] = instance
+            finally:
+                table = instance = None
         line = 8
         return class_._instances[class_]
     except Exception as exc:
@@ -352,17 +359,12 @@ def test_attribute_changes_follow_the_model(mod, reset_function, ops):
 # ---- hooks, against the plain-Python module ---------------------------------
 
 # Source lines of the plain module's __new__ and the steps they are.
-PLAIN_STEPS = {10: 6, 11: 7, 12: 7, 13: 8}
+PLAIN_STEPS = {11: 6, 12: 7, 13: 7, 15: 7, 16: 7, 19: 7, 21: 7, 23: 7, 24: 8}
 
 
 def plain_lines(plain, exc):
     return [PLAIN_STEPS[tb.lineno] for tb in traceback.extract_tb(
         exc.__traceback__) if tb.filename == plain.__file__]
-
-
-class KeepFirst(dict):
-    def __setitem__(self, key, value):
-        self.setdefault(key, value)
 
 
 def make_world(mod, log, table, action, action_at, instantiated, parent,
@@ -371,11 +373,6 @@ def make_world(mod, log, table, action, action_at, instantiated, parent,
     hook appends to `log` what it saw."""
     S = mod.Singleton
     count = [0]
-    # Without the GIL the module keeps a class's first instance stored in
-    # a plain dict; the model's plain dicts do the same.
-    plain_dict = dict
-    if FREE_THREADED and mod.__name__ != MODULE_NAME:
-        plain_dict = KeepFirst
 
     def act(cls):
         # The colliding key's __eq__, or the metaclass's fetch, at its
@@ -387,7 +384,7 @@ def make_world(mod, log, table, action, action_at, instantiated, parent,
         if action == "raise":
             raise LookupError("hook")
         if action == "rebind_table":
-            replacement = roomy_dict(plain_dict)
+            replacement = roomy_dict()
             replacement[cls] = "replacement"
             type.__setattr__(cls, "table", replacement)
         elif action == "rebind_singleton":
@@ -431,7 +428,7 @@ def make_world(mod, log, table, action, action_at, instantiated, parent,
             made.tag = "made %d" % log.count("parent")
             return made
 
-    storage = roomy_dict(RaisingStore if store == "raise" else plain_dict)
+    storage = roomy_dict(RaisingStore if store == "raise" else dict)
     bases = (S,) if parent == "object" else (S, Parent)
     cls = Meta("Service", bases, {"table": storage})
     if table == "colliding":

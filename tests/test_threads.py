@@ -1,7 +1,34 @@
-"""Many threads at once: no crash, no deadlock, one entry per class."""
+"""Many threads at once: no crash, no deadlock, one instance per class."""
 import sys
 import threading
 import time
+
+
+def test_racing_first_calls_get_one_instance(mod, plain):
+    # The parent's __new__ lets every other thread in before it returns,
+    # so all of them are past the membership test when the first stores.
+    for module in (mod, plain):
+        class Slow(object):
+            def __new__(cls):
+                time.sleep(0.01)
+                return object.__new__(cls)
+
+        class Service(module.Singleton, Slow):
+            pass
+        barrier = threading.Barrier(8)
+        got = []
+
+        def first_call():
+            barrier.wait()
+            got.append(Service())
+        threads = [threading.Thread(target=first_call) for _ in range(8)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(60)
+        assert len(got) == 8
+        assert all(instance is Service._instances[Service]
+                   for instance in got), module
 
 
 def test_concurrent_instantiation_and_attribute_traffic(mod):
@@ -67,6 +94,6 @@ def test_concurrent_instantiation_and_attribute_traffic(mod):
         assert type(table[cls]) is cls
         assert cls() is table[cls]
     for seen in results:
-        assert all(type(instance) is cls for cls, instance in seen)
+        assert all(instance is table[cls] for cls, instance in seen)
     assert fn.__doc__ is None
     assert not {"extra0", "extra1"} & set(fn.__dict__)
