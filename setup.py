@@ -21,6 +21,7 @@ SOURCES = [
     "System/definitions.cpp",
     "System/singleton.cpp",
     "System/function_type.cpp",
+    "System/instance_cache.cpp",
     "System/state.cpp",
 ]
 

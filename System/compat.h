@@ -9,6 +9,8 @@
 #include <frameobject.h>
 #include <structmember.h>
 
+#include <cstdint>
+
 // PEP 590 vectorcall arrived in 3.8 (bpo-36974); its type flag lost the
 // leading underscore in 3.9.  Before 3.8 the slot after tp_dealloc is
 // tp_print, a function pointer, and calls go through tp_call only.
@@ -38,9 +40,25 @@
     extern "C" __attribute__((visibility("default"))) PyObject *
 #endif
 
-// PyDict_GET_SIZE() arrived in 3.7.
+// A function kept out of line, so that a caller whose fast path does not
+// reach it needs no stack frame on that path.  A hint: without it the
+// code is the same, only slower.
+#if defined(__GNUC__)
+#define SYSTEMDEFINE_NOINLINE __attribute__((noinline))
+#elif defined(_MSC_VER)
+#define SYSTEMDEFINE_NOINLINE __declspec(noinline)
+#else
+#define SYSTEMDEFINE_NOINLINE
+#endif
+
+// PyDict_GET_SIZE() arrived in 3.7, reading the field that
+// 3.6 has too.
 #if PY_VERSION_HEX < 0x03070000 && !defined(PyDict_GET_SIZE)
-#define PyDict_GET_SIZE(op) PyDict_Size(op)
+static inline Py_ssize_t
+PyDict_GET_SIZE(PyObject *op)
+{
+    return reinterpret_cast<PyDictObject *>(op)->ma_used;
+}
 #endif
 
 // Up to 3.6 the names and docs of getset and member rows are declared as
@@ -345,6 +363,29 @@ exact_type_hash(PyObject *object) noexcept
 #endif
 }
 
+// Whether the exact dict `table` maps `cls`, an object that hashes as a
+// class of `type` does, to `value`.  Called where no key can compare with
+// it by running code, or where such a run could only make the answer
+// false (an error it raised is cleared: the steps, taken then, raise it
+// again).
+inline bool
+table_holds(PyObject *table, PyObject *cls, PyObject *value) noexcept
+{
+#if defined(PYPY_VERSION)
+    (void)table;
+    (void)cls;
+    (void)value;
+    return false;
+#else
+    PyObject *found =
+        _PyDict_GetItem_KnownHash(table, cls, PyType_Type.tp_hash(cls));
+    if (found == nullptr) {
+        PyErr_Clear();
+    }
+    return found == value;
+#endif
+}
+
 // A stamp of what lookups through `type`'s bases give: while it stays the
 // same and is not 0, each lookup gives what it gave before, which is what
 // the runtime's own attribute cache relies on.  Taken before a lookup, an
@@ -371,6 +412,113 @@ type_stamp(PyTypeObject *type) noexcept
                : 0;
 #endif
 }
+
+// ---- Versions of a table's contents ---------------------------------
+//
+// The cache of instances (instance_cache.cpp) needs a number that changes
+// whenever a dict does.  Up to 3.13 that is the dict's own version tag
+// (PEP 509): each change of any dict draws a new one, so a dict's tag is
+// the same only while the dict has not changed.  (3.12 deprecated the
+// field and counts per interpreter; a change made in another interpreter
+// still draws a tag, which matches by coincidence alone.)  3.14 dropped
+// the tag (PEP 699): there the dict is watched (PyDict_Watch, 3.12) and
+// the number counts the changes of every dict watched so far.  A watcher
+// hears only of changes made in its own interpreter, so from 3.14 on
+// kVersionSeesEveryInterpreter is false and the cache also checks that
+// the table still holds the instance.  No kept version is ever 0.
+#if defined(PYPY_VERSION) || defined(Py_GIL_DISABLED)
+// No cache of instances there (instance_cache.cpp says why).
+constexpr bool kInstanceCache = false;
+constexpr bool kVersionSeesEveryInterpreter = true;
+
+inline std::uint64_t
+table_version(PyObject *) noexcept
+{
+    return 0;
+}
+
+inline std::uint64_t
+track_table(PyObject *) noexcept
+{
+    return 0;
+}
+#elif PY_VERSION_HEX < 0x030E0000
+constexpr bool kInstanceCache = true;
+constexpr bool kVersionSeesEveryInterpreter = true;
+
+inline std::uint64_t
+table_version(PyObject *dict) noexcept
+{
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#elif defined(_MSC_VER)
+#pragma warning(push)
+#pragma warning(disable : 4996)
+#endif
+    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#elif defined(_MSC_VER)
+#pragma warning(pop)
+#endif
+}
+
+// The version of `dict` from now on, or 0 when changes of it cannot be
+// told apart.
+inline std::uint64_t
+track_table(PyObject *dict) noexcept
+{
+    return table_version(dict);
+}
+#else
+constexpr bool kInstanceCache = true;
+constexpr bool kVersionSeesEveryInterpreter = false;
+
+struct WatchedTables {
+    int watcher = -1;          // our dict watcher, once added
+    bool unavailable = false;  // no watcher slot was free
+    std::uint64_t changes = 1;
+};
+inline WatchedTables watched_tables;
+
+inline int
+count_table_change(PyDict_WatchEvent, PyObject *, PyObject *,
+                   PyObject *) noexcept
+{
+    watched_tables.changes++;
+    return 0;
+}
+
+inline std::uint64_t
+table_version(PyObject *) noexcept
+{
+    return watched_tables.changes;
+}
+
+inline std::uint64_t
+track_table(PyObject *dict) noexcept
+{
+    WatchedTables &w = watched_tables;
+    if (w.unavailable) {
+        return 0;
+    }
+    if (w.watcher < 0) {
+        w.watcher = PyDict_AddWatcher(count_table_change);
+        if (w.watcher < 0) {
+            w.unavailable = true;
+            PyErr_Clear();
+            return 0;
+        }
+    }
+    // Fails in an interpreter other than the watcher's.
+    if (PyDict_Watch(w.watcher, dict) < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    return w.changes;
+}
+#endif
 
 // The attribute `name` found through `type`'s bases (the runtime's own
 // cached lookup, no descriptor applied) as a new reference, or empty with

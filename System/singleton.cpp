@@ -5,6 +5,7 @@
 #include "definitions.h"
 #include "failure.h"
 #include "function_type.h"
+#include "instance_cache.h"
 #include "state.h"
 
 #include <utility>
@@ -329,23 +330,32 @@ lookup_singleton(PyObject *self) noexcept
 
 // How the body reaches class_'s table.
 //
-// When class_'s metaclass is `type` itself, nothing of what the steps do
-// can run code until the table's own lookups: fetching the attribute is
-// the class's own lookup through its bases (`type` has no such attribute
-// to take precedence), a plain dict found there has no __get__, and the
-// class hashes by identity.  That much is done here directly, with the
-// runtime's cached attribute lookup and the hash taken once; a fetch
-// again, when the class's stamp says that no lookup through it can give
-// anything new, is the table already held.  The table's lookups
-// themselves are always made, as many as the steps make, since a
-// colliding key's __eq__ sees each of them.
+// When class_'s metaclass is `type` itself, or keeps type's attribute
+// access, hash and comparison and has no `_instances` of its own, nothing
+// of what the steps do can run code until the table's own lookups:
+// fetching the attribute is the class's own lookup through its bases, a
+// plain dict found there has no __get__, and the class hashes by
+// identity.  That much is done here directly, with the runtime's cached
+// attribute lookup and the hash taken once; a fetch again, when the
+// stamps say that no lookup through the class can give anything new, is
+// the table already held.  The table's lookups themselves are always
+// made, as many as the steps make, since a colliding key's __eq__ sees
+// each of them.
 class Access {
 public:
-    explicit Access(PyObject *cls) noexcept
-        : class_(cls),
-          hash_(Py_TYPE(cls) == &PyType_Type ? compat::exact_type_hash(cls)
-                                             : -1)
+    explicit Access(PyObject *cls) noexcept : class_(cls), meta_(Py_TYPE(cls))
     {
+        if (meta_ == &PyType_Type) {
+            hash_ = compat::exact_type_hash(cls);
+        }
+        else if (keeps_type_protocols(meta_)) {
+            // Taken before the lookup, like the class's stamp in table().
+            unsigned int stamp = compat::type_stamp(meta_);
+            if (stamp != 0 && !compat::type_lookup(meta_, pool.instances)) {
+                meta_stamp_ = stamp;
+                hash_ = compat::exact_type_hash(cls);
+            }
+        }
     }
 
     // class_._instances, a new reference or NULL with an exception set.
@@ -353,9 +363,8 @@ public:
     table() noexcept
     {
         if (hash_ != -1) {
-            PyTypeObject *type = reinterpret_cast<PyTypeObject *>(class_);
-            unsigned int stamp = compat::type_stamp(type);
-            OwnedRef found = compat::type_lookup(type, pool.instances);
+            unsigned int stamp = compat::type_stamp(type());
+            OwnedRef found = compat::type_lookup(type(), pool.instances);
             if (found && PyDict_CheckExact(found.get())) {
                 stamp_ = stamp;
                 return found;
@@ -373,8 +382,7 @@ public:
     OwnedRef
     again(OwnedRef table) noexcept
     {
-        if (stamp_ != 0 && compat::type_stamp(reinterpret_cast<PyTypeObject *>(
-                               class_)) == stamp_) {
+        if (unchanged()) {
             return table;
         }
         table.reset();
@@ -408,10 +416,44 @@ public:
         return instance;
     }
 
+    // Whether class_ hashes and compares by identity.
+    bool
+    identity_key() const noexcept
+    {
+        return hash_ != -1;
+    }
+
+    // Keep for later calls that `table`, from the last fetch, held
+    // `instance`, if nothing has changed the class since.
+    void
+    keep(PyObject *table, PyObject *instance) const noexcept
+    {
+        if (unchanged()) {
+            keep_sighting({class_, stamp_, meta_stamp_, table, instance});
+        }
+    }
+
 private:
+    PyTypeObject *
+    type() const noexcept
+    {
+        return reinterpret_cast<PyTypeObject *>(class_);
+    }
+
+    // Whether a fetch now gives what the last fast one gave.
+    bool
+    unchanged() const noexcept
+    {
+        return stamp_ != 0 && compat::type_stamp(type()) == stamp_ &&
+               Py_TYPE(class_) == meta_ &&
+               (meta_stamp_ == 0 || compat::type_stamp(meta_) == meta_stamp_);
+    }
+
     PyObject *class_;
-    Py_hash_t hash_;  // class_'s identity hash, or -1: use the protocols
-    unsigned int stamp_ = 0;  // class_'s stamp at the last fast fetch
+    PyTypeObject *meta_;           // class_'s metaclass when the call began
+    Py_hash_t hash_ = -1;          // class_'s identity hash, or -1: protocols
+    unsigned int stamp_ = 0;       // class_'s stamp at the last fast fetch
+    unsigned int meta_stamp_ = 0;  // meta_'s, when it is not `type`
 };
 
 // table[class_] = instance, unless a plain dict has an instance for
@@ -421,12 +463,20 @@ private:
 // Every caller then returns what the table holds.  Other tables take the
 // store as it comes.
 int
-store_instance(PyObject *table, PyObject *class_, PyObject *instance) noexcept
+store_instance(PyObject *table, const Access &access, PyObject *class_,
+               PyObject *instance) noexcept
 {
-    if (PyDict_CheckExact(table)) {
-        return compat::dict_insert_if_absent(table, class_, instance);
+    if (!PyDict_CheckExact(table)) {
+        return PyObject_SetItem(table, class_, instance);
     }
-    return PyObject_SetItem(table, class_, instance);
+    std::uint64_t before = compat::table_version(table);
+    if (compat::dict_insert_if_absent(table, class_, instance) < 0) {
+        return -1;
+    }
+    if (access.identity_key()) {
+        note_own_store(table, before, compat::table_version(table));
+    }
+    return 0;
 }
 
 // First instantiation of class_: super(Singleton, class_).__new__(class_,
@@ -472,7 +522,7 @@ create_instance(PyObject *self, PyObject *class_, Access &access,
     if (!table) {
         return SD_FAIL(where, 7);
     }
-    if (store_instance(table.get(), class_, instance.get()) < 0) {
+    if (store_instance(table.get(), access, class_, instance.get()) < 0) {
         return SD_FAIL(where, 7);
     }
     return 0;
@@ -513,6 +563,9 @@ new_body(PyObject *self, PyObject *class_, const Positional &positional,
     if (!instance) {
         return SD_FAIL(where, 8);
     }
+    if (found) {
+        access.keep(table.get(), instance.get());
+    }
     return instance.release();
 }
 
@@ -538,10 +591,26 @@ new_steps(PyObject *self, const Positional &positional,
     if (bind(positional, keywords, class_, where) < 0) {
         return nullptr;
     }
+    // A call without keywords has asked the cache already (kept_instance).
+    if (keywords.present()) {
+        PyObject *kept = cached_instance(class_);
+        if (kept != nullptr) {
+            return kept;
+        }
+    }
     return new_body(self, class_, positional, keywords, where);
 }
 
+// The instance for a call without keywords from the cache of instances,
+// before anything else is set up: binding such a call gives class_ its
+// first argument and checks nothing more.  NULL: take the steps.
 PyObject *
+kept_instance(PyObject *const *args, Py_ssize_t nargs) noexcept
+{
+    return nargs > 0 ? cached_instance(args[0]) : nullptr;
+}
+
+SYSTEMDEFINE_NOINLINE PyObject *
 singleton_new(PyObject *self, const Positional &positional,
               const Keywords &keywords) noexcept
 {
@@ -553,8 +622,10 @@ singleton_new(PyObject *self, const Positional &positional,
     return instance;
 }
 
-PyObject *
-singleton_new_call(PyObject *self, PyObject *args, PyObject *kwargs) noexcept
+// The tuple-and-dict convention, past the cache: the keywords copied,
+// then the steps.
+SYSTEMDEFINE_NOINLINE PyObject *
+singleton_new_copied(PyObject *self, PyObject *args, PyObject *kwargs) noexcept
 {
     Keywords keywords;
     KeywordCopy copy;
@@ -566,12 +637,32 @@ singleton_new_call(PyObject *self, PyObject *args, PyObject *kwargs) noexcept
     return singleton_new(self, positional, keywords);
 }
 
+PyObject *
+singleton_new_call(PyObject *self, PyObject *args, PyObject *kwargs) noexcept
+{
+    // An empty dict binds as no keywords would when class_ comes first.
+    if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
+        PyObject *kept =
+            kept_instance(&PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args));
+        if (kept != nullptr) {
+            return kept;
+        }
+    }
+    return singleton_new_copied(self, args, kwargs);
+}
+
 #if SYSTEMDEFINE_HAVE_VECTORCALL
 PyObject *
 singleton_new_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
                          PyObject *kwnames) noexcept
 {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames == nullptr) {
+        PyObject *kept = kept_instance(args, nargs);
+        if (kept != nullptr) {
+            return kept;
+        }
+    }
     Positional positional = {args, nargs, nullptr};
     Keywords keywords(kwnames, args + nargs);
     return singleton_new(self, positional, keywords);

@@ -1,5 +1,6 @@
 """Instructions a cached Service() call executes, against the floor's,
-counted by callgrind in this interpreter.
+counted by callgrind in this interpreter: one class called again and
+again, and 64 classes called in turn.
 
     python bench/instructions.py [--hashing 1,2,3]
 
@@ -28,7 +29,12 @@ import sys
 sys.path.insert(0, %r)
 import run
 contender, calls = sys.argv[1], int(sys.argv[2])
-loop = run.hot_path(run.native) if contender == "native" else run.floor()
+loop = {
+    "native": lambda: run.hot_path(run.native),
+    "floor": run.floor,
+    "native, 64 classes": lambda: run.hot_path_round(run.native),
+    "floor, 64 classes": run.floor_round,
+}[contender]()
 loop(calls)
 """ % HERE
 
@@ -57,16 +63,18 @@ def main():
         raise SystemExit("valgrind is not installed")
     print("%s %s" % (sys.implementation.name,
                      sys.version.split()[0]))
-    print("%7s %10s %10s %8s" % ("hashing", "native", "floor", "ratio"))
+    print("%-12s %7s %10s %10s %8s" % ("classes", "hashing", "native",
+                                       "floor", "ratio"))
     with tempfile.TemporaryDirectory() as tmp:
         script = os.path.join(tmp, "hot.py")
         with open(script, "w") as f:
             f.write(PROGRAM)
-        for hashing in args.hashing.split(","):
-            native = per_call(script, "native", hashing)
-            floor = per_call(script, "floor", hashing)
-            print("%7s %10.0f %10.0f %7.3fx" % (hashing, native, floor,
-                                                native / floor))
+        for suffix, label in (("", "one"), (", 64 classes", "64 in turn")):
+            for hashing in args.hashing.split(","):
+                native = per_call(script, "native" + suffix, hashing)
+                floor = per_call(script, "floor" + suffix, hashing)
+                print("%-12s %7s %10.0f %10.0f %7.3fx" % (
+                    label, hashing, native, floor, native / floor))
 
 
 if __name__ == "__main__":

@@ -47,6 +47,36 @@ def floor():
     return repeat_call(Service)
 
 
+# An application has dozens of singletons, called in any order.
+ROUND = 64
+
+
+def round_robin(classes):
+    def loop(count):
+        for _ in range(count // ROUND):
+            for cls in classes:
+                cls()
+    return loop
+
+
+def hot_path_round(mod):
+    classes = [type("Service%d" % i, (mod.Singleton,), {})
+               for i in range(ROUND)]
+    for cls in classes:
+        cls()
+    return round_robin(classes)
+
+
+def floor_round():
+    table = {}
+    classes = [type("Service%d" % i, (object,),
+                    {"__new__": staticmethod(table.__getitem__)})
+               for i in range(ROUND)]
+    for cls in classes:
+        table[cls] = object.__new__(cls)
+    return round_robin(classes)
+
+
 def with_arguments(mod):
     class Service(mod.Singleton):
         def __init__(self, *args, **kwargs):
@@ -91,6 +121,8 @@ def read_definition(mod):
 # Batches of a few milliseconds, many rounds.
 OPERATIONS = [
     ("Service(), instance exists", hot_path, floor, 40000),
+    ("64 classes in turn, instances exist", hot_path_round, floor_round,
+     40000),
     ("Service(1, key=2), instance exists", with_arguments, None, 10000),
     ("first instantiation", first_instantiation, None, 1000),
     ("failing Singleton.__new__()", failing_call, None, 5000),

@@ -2,6 +2,7 @@
 model of the rules.  SYSTEMDEFINE_FUZZ_EXAMPLES sets how many examples
 each property runs (default 300)."""
 import ctypes
+import threading
 import os
 import traceback
 import types
@@ -482,4 +483,158 @@ def test_hooks_follow_the_plain_module(mod, plain, table, action, action_at,
             module.Singleton = saved
         results.append((outcomes, list(log)))
     hypothesis.event(str(results[0][0])[:60])
+    assert results[0] == results[1]
+
+
+# ---- changes between calls, against the plain-Python module ----------------
+
+class CacheWorld(object):
+    """Classes of one module whose calls the module may answer from what
+    an earlier call saw, and the changes that must end that: the tables'
+    entries, the tables themselves, bases, metaclasses, keys whose __eq__
+    runs."""
+
+    def __init__(self, mod, log):
+        S = mod.Singleton
+        self.log = log
+
+        class Meta(type):
+            pass
+
+        class Other(Meta):
+            @property
+            def _instances(cls):
+                log.append("property")
+                return type.__getattribute__(cls, "__dict__").get(
+                    "table", {})
+
+        class Own(S):
+            _instances = {}
+
+        class Spare(S):
+            _instances = {}
+
+        class Child(Own):
+            pass
+
+        class Shared(S):
+            pass
+
+        class Ruled(S, metaclass=Meta):
+            _instances = {}
+        self.mod, self.meta, self.other = mod, Meta, Other
+        self.own, self.spare = Own, Spare
+        self.classes = [Own, Child, Shared, Ruled, Spare]
+        self.made = 0
+
+    def table(self, cls):
+        try:
+            return cls._instances
+        except Exception:
+            return None
+
+    def act(self, action, index):
+        cls = self.classes[index % len(self.classes)]
+        table = self.table(cls)
+        log = self.log
+        if action == "replace" and isinstance(table, dict):
+            self.made += 1
+            table[cls] = "replaced %d" % self.made
+        elif action == "delete" and isinstance(table, dict):
+            table.pop(cls, None)
+        elif action == "clear" and isinstance(table, dict):
+            table.clear()
+        elif action == "rebind":
+            cls._instances = {}
+        elif action == "rebind_base":
+            self.own._instances = {}
+        elif action == "bases" and cls is self.classes[1]:
+            cls.__bases__ = ((self.spare,) if cls.__bases__ == (self.own,)
+                             else (self.own,))
+        elif (action == "collide" and isinstance(table, dict) and
+              table is not self.mod.Singleton._instances):
+            # (Not in the shared table, which outlives the example.)
+            class Key(object):
+                def __hash__(self):
+                    return hash(cls)
+
+                def __eq__(self, other):
+                    log.append("eq")
+                    return False
+            entry = table.pop(cls, None)
+            table[Key()] = "key"
+            if entry is not None:
+                table[cls] = entry
+        elif action == "metaclass" and cls is self.classes[3]:
+            cls.__class__ = (self.other if type(cls) is self.meta
+                             else self.meta)
+        elif action == "meta_attribute":
+            if "_instances" in vars(self.meta):
+                del self.meta._instances
+            else:
+                self.meta._instances = property(
+                    lambda c: log.append("meta property") or {})
+        elif action == "thread" and isinstance(table, dict):
+            worker = threading.Thread(target=table.pop, args=(cls, None))
+            worker.start()
+            worker.join()
+
+
+def labels_of(values, keep):
+    """Objects named by first appearance (kept alive, so that none takes
+    another's address); text as it is."""
+    named = {}
+    out = []
+    for value in values:
+        if isinstance(value, (str, tuple)):
+            out.append(value)
+            continue
+        keep.append(value)
+        out.append(named.setdefault(id(value), "object %d" % len(named)))
+    return out
+
+
+CHANGES = ["replace", "delete", "clear", "rebind", "rebind_base", "bases",
+           "collide", "metaclass", "meta_attribute", "thread"]
+
+
+@SETTINGS
+@given(steps=st.lists(st.tuples(
+    st.sampled_from(["call"] * 4 + CHANGES), st.integers(0, 4)),
+    min_size=1, max_size=25))
+def test_changes_between_calls_follow_the_plain_module(mod, plain, steps):
+    results = []
+    keep = []
+    for module in (mod, plain):
+        log = []
+        shared = dict(module.Singleton._instances)
+        world = CacheWorld(module, log)
+        seen = []
+        for action, index in steps:
+            if action != "call":
+                try:
+                    world.act(action, index)
+                    seen.append(action)
+                except Exception as exc:
+                    seen.append((action, type(exc).__name__))
+                continue
+            cls = world.classes[index % len(world.classes)]
+            try:
+                seen.append(cls())
+            except Exception as exc:
+                lines = [entry[1] for entry in
+                         module_entries(exc.__traceback__)]
+                seen.append((type(exc).__name__, str(exc),
+                             len(lines) if module is mod else 1))
+            # What ran, each hook once for a run of calls: how often one
+            # lookup compares a colliding key depends on where its hash
+            # puts it, which differs between the two worlds (the exact
+            # counts are test_hooks' and test_instance_cache's).
+            seen.append(tuple(hook for number, hook in enumerate(log)
+                              if number == 0 or log[number - 1] != hook))
+            del log[:]
+        for cls in world.classes:
+            module.Singleton._instances.pop(cls, None)
+        module.Singleton._instances.update(shared)
+        results.append(labels_of(seen, keep))
     assert results[0] == results[1]
