@@ -363,22 +363,22 @@ exact_type_hash(PyObject *object) noexcept
 #endif
 }
 
-// Whether the exact dict `table` maps `cls`, an object that hashes as a
-// class of `type` does, to `value`.  Called where no key can compare with
-// it by running code, or where such a run could only make the answer
-// false (an error it raised is cleared: the steps, taken then, raise it
-// again).
+// Whether the exact dict `table` maps `key`, whose hash is `hash`, to
+// `value`.  Called where no key can compare with it by running code, or
+// where such a run could only make the answer false (an error it raised
+// is cleared: the steps, taken then, raise it again).
 inline bool
-table_holds(PyObject *table, PyObject *cls, PyObject *value) noexcept
+table_holds(PyObject *table, PyObject *key, Py_hash_t hash,
+            PyObject *value) noexcept
 {
 #if defined(PYPY_VERSION)
     (void)table;
-    (void)cls;
+    (void)key;
+    (void)hash;
     (void)value;
     return false;
 #else
-    PyObject *found =
-        _PyDict_GetItem_KnownHash(table, cls, PyType_Type.tp_hash(cls));
+    PyObject *found = _PyDict_GetItem_KnownHash(table, key, hash);
     if (found == nullptr) {
         PyErr_Clear();
     }

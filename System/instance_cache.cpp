@@ -200,8 +200,8 @@ keep_sighting(const Sighting &seen) noexcept
     if (entry == nullptr) {
         return;
     }
-    *entry = {seen.cls,   Py_TYPE(seen.cls), seen.stamp,   seen.meta_stamp,
-              seen.table, version,           seen.instance};
+    *entry = {seen.cls,   Py_TYPE(seen.cls), seen.stamp,    seen.meta_stamp,
+              seen.table, version,           seen.instance, seen.hash};
 }
 
 void

@@ -18,6 +18,7 @@ struct Sighting {
     unsigned int meta_stamp;  // its metaclass's, or 0 for `type` itself
     PyObject *table;          // cls._instances
     PyObject *instance;       // table[cls]
+    Py_hash_t hash;           // cls's
 };
 
 namespace cache {
@@ -30,6 +31,7 @@ struct Entry {
     PyObject *table;          // cls._instances when seen
     std::uint64_t version;    // the table's version when seen, never 0
     PyObject *instance;       // table[cls] when seen
+    Py_hash_t hash;           // cls's
 };
 
 // Open addressing with linear probing: `mask` + 1 slots from `slots` on,
@@ -92,6 +94,7 @@ cached_instance(PyObject *cls) noexcept
     PyTypeObject *meta = Py_TYPE(cls);
     PyObject *table = entry->table;
     PyObject *instance = entry->instance;
+    Py_hash_t hash = entry->hash;
     if (meta != entry->meta ||
         compat::type_stamp(reinterpret_cast<PyTypeObject *>(cls)) !=
             entry->stamp ||
@@ -101,7 +104,7 @@ cached_instance(PyObject *cls) noexcept
         return nullptr;
     }
     if (!compat::kVersionSeesEveryInterpreter &&
-        !compat::table_holds(table, cls, instance)) {
+        !compat::table_holds(table, cls, hash, instance)) {
         return nullptr;
     }
     Py_INCREF(instance);

@@ -429,7 +429,8 @@ public:
     keep(PyObject *table, PyObject *instance) const noexcept
     {
         if (unchanged()) {
-            keep_sighting({class_, stamp_, meta_stamp_, table, instance});
+            keep_sighting(
+                {class_, stamp_, meta_stamp_, table, instance, hash_});
         }
     }
 
