@@ -6,7 +6,7 @@ in a cache outside the checkout ($SYSTEMDEFINE_CACHE, by default
     python3 tools/runtimes.py [--only sid,i386,ft,tsan,host]
 
 sid   a Debian unstable root (debootstrap): CPython 3.14 and 3.15 with
-      their venv modules, 3.14's debug build, g++ and gdb
+      their venv modules, 3.14's debug build, g++, gdb and valgrind
 i386  a Debian bookworm root for i386: its python3 is a 32-bit CPython
       3.11, with g++
 ft    a free-threaded CPython 3.13 built from Debian's python3.13 source
@@ -39,7 +39,8 @@ CA_BUNDLE = "/etc/ssl/certs/ca-certificates.crt"
 ROOTS = {
     # name: (debootstrap arguments, interpreters inside: label -> path)
     "sid": (["--include=python3.14-dev,python3.14-venv,python3.14-dbg,"
-             "python3.15-dev,python3.15-venv,g++,gdb,ca-certificates",
+             "python3.15-dev,python3.15-venv,g++,gdb,valgrind,"
+             "ca-certificates",
              "unstable"],
             {"3.14": "/usr/bin/python3.14", "3.15": "/usr/bin/python3.15"}),
     "i386": (["--arch=i386", "--include=python3-dev,python3-venv,g++,"
@@ -149,6 +150,17 @@ def chrooted(root):
     finally:
         for point in reversed(mounted):
             subprocess.run(["umount", "-l", point])
+
+
+def install_in_root(root, packages):
+    """Debian packages inside a root (mounted by chrooted()), if missing."""
+    probe = ["chroot", root, "dpkg-query", "-W", "-f", "${Status}\n"]
+    status = subprocess.run(probe + packages, stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL,
+                            universal_newlines=True).stdout
+    if status.count("install ok installed") < len(packages):
+        run(["chroot", root, "apt-get", "install", "-y", "-qq"] + packages,
+            stdout=subprocess.DEVNULL)
 
 
 # ---- free-threaded builds ---------------------------------------------------
