@@ -9,7 +9,7 @@ class DeviceMonitor(sd.Singleton):
     """One monitor per process, however many pages ask for it."""
 
     def __init__(self):
-        if not hasattr(self, "readings"):
+        if "readings" not in vars(self):   # __init__ runs on every call
             # A real monitor polls the UPS every DEVICE_MONITOR_INTERVAL s.
             self.readings = {"on_battery": False, "capacity": 87,
                              "runtime": 42, "charging": True}

@@ -145,6 +145,13 @@ def new_venv(name, python):
     return pip
 
 
+# The Qt bindings the application is built on, each on the interpreters
+# whose runs test the module with it (their wheels weigh some 100-300 MB,
+# too much for every interpreter): PyQt5 on the application's own 3.6,
+# PySide6 (from 3.9) on 3.12.  Elsewhere the Qt tests skip.
+QT_BINDINGS = {"3.6": "PyQt5", "3.12": "PySide6-Essentials"}
+
+
 def make_venv(name, python, env=None):
     """A fresh virtual environment under .venvs/ with the test tools and
     the package built from this checkout; its python, or None."""
@@ -163,6 +170,9 @@ def make_venv(name, python, env=None):
         return None
     if run(pip_binary + ["mypy"], interpreter) != 0:
         print("(no mypy for %s: its typing tests skip)" % interpreter.label)
+    binding = QT_BINDINGS.get(interpreter.label)
+    if binding and run(pip_binary + [binding], interpreter) != 0:
+        return None
     env = dict(env or os.environ, SYSTEMDEFINE_STRICT="1")
     if run(pip + ["--no-cache-dir", ROOT], interpreter, env=env,
            cwd=os.path.join(VENVS, name)) != 0:
