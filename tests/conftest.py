@@ -103,12 +103,13 @@ def roomy_dict(kind=dict):
     return table
 
 
-def run_python(code, python=sys.executable, args=(), env=None, timeout=120):
+def run_python(code, python=sys.executable, args=(), env=None, timeout=120,
+               cwd=None):
     """Run `code` in a fresh interpreter; return the completed process."""
     return subprocess.run(
         [python] + list(args) + ["-c", textwrap.dedent(code)],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-        universal_newlines=True, env=env, timeout=timeout)
+        universal_newlines=True, env=env, timeout=timeout, cwd=cwd)
 
 
 def run_probes(setup, probes):

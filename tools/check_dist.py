@@ -43,6 +43,27 @@ def check_members(kind, names, needed, allowed):
     return problems
 
 
+def check_application_build():
+    """The README's recipe for an application whose own Windows_QUMA/System
+    is a regular package: the module built straight into that package."""
+    app = tempfile.mkdtemp(prefix="app-")
+    for package in ("Windows_QUMA", os.path.join("Windows_QUMA", "System")):
+        os.makedirs(os.path.join(app, package))
+        open(os.path.join(app, package, "__init__.py"), "w").close()
+    python = test_all.make_tool_venv("rel-app", ["setuptools", "wheel"])
+    built = subprocess.run([python, "setup.py", "-q", "build_ext",
+                            "--build-lib", app], cwd=ROOT).returncode == 0
+    proc = subprocess.run(
+        [python, "-c", "from Windows_QUMA.System import systemDefine as sd; "
+         "print(sd.__file__.startswith(%r), sd.PAGE_INFO)" % app],
+        stdout=subprocess.PIPE, universal_newlines=True, cwd=app)
+    ok = built and proc.returncode == 0 and proc.stdout.split() == [
+        "True", "info"]
+    print("built into an application's package: %s" % (
+        "ok" if ok else "FAILED"))
+    return [] if ok else ["build into an application's package"]
+
+
 def main():
     out = tempfile.mkdtemp(prefix="dist-")
     python = test_all.make_tool_venv("rel-dist", ["build"])
@@ -76,6 +97,7 @@ def main():
             version, "ok" if ok else "FAILED"))
         if not ok:
             problems.append("sdist on %s" % version)
+    problems += check_application_build()
     for problem in problems:
         print("problem: " + problem)
     print("dist: %s" % ("ok" if not problems else "FAILED"))
