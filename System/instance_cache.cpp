@@ -39,9 +39,11 @@
 // included (the runtime clears the tag of a changed type and of all its
 // subclasses); and by the class being freed and another made at its
 // address, whose tag differs (a tag is not handed out twice; before 3.11
-// not until 2**32 others have been, the limit of the runtime's own cache
-// too).  A stamp or version of 0 never matches: a runtime out of version
-// tags or dict watchers takes the steps, with no error set.
+// not until 2**32 others have been, and from 3.12 each interpreter counts
+// the tags of the classes it changes: the limits of the runtime's own
+// attribute cache, which keys on the tags alike).  A stamp or version of
+// 0 never matches: a runtime out of version tags or dict watchers takes
+// the steps, with no error set.
 //
 // Entries hold no references, so the cache keeps nothing alive and no
 // finaliser's timing moves: a kept pointer is used only while the checks

@@ -103,6 +103,19 @@ def roomy_dict(kind=dict):
     return table
 
 
+def colliding_key(cls, log):
+    """A key of the same hash as `cls` whose __eq__ logs "eq" and says
+    they differ."""
+    class Key(object):
+        def __hash__(self):
+            return hash(cls)
+
+        def __eq__(self, other):
+            log.append("eq")
+            return False
+    return Key()
+
+
 def run_python(code, python=sys.executable, args=(), env=None, timeout=120,
                cwd=None):
     """Run `code` in a fresh interpreter; return the completed process."""

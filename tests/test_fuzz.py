@@ -14,8 +14,8 @@ from hypothesis import HealthCheck, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
 from conftest import (PYPY,  # noqa: E402
-                      VIAS, RaisingStore, dying_class, module_entries,
-                      roomy_dict)
+                      VIAS, RaisingStore, colliding_key, dying_class,
+                      module_entries, roomy_dict)
 
 EXAMPLES = int(os.environ.get("SYSTEMDEFINE_FUZZ_EXAMPLES", "300"))
 SETTINGS = settings(max_examples=EXAMPLES, deadline=None, database=None,
@@ -554,15 +554,8 @@ class CacheWorld(object):
         elif (action == "collide" and isinstance(table, dict) and
               table is not self.mod.Singleton._instances):
             # (Not in the shared table, which outlives the example.)
-            class Key(object):
-                def __hash__(self):
-                    return hash(cls)
-
-                def __eq__(self, other):
-                    log.append("eq")
-                    return False
             entry = table.pop(cls, None)
-            table[Key()] = "key"
+            table[colliding_key(cls, log)] = "key"
             if entry is not None:
                 table[cls] = entry
         elif action == "metaclass" and cls is self.classes[3]:

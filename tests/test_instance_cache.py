@@ -7,8 +7,8 @@ import threading
 
 import pytest
 
-from conftest import (module_entries, needs_cpython_dict, needs_refcounts,
-                      roomy_dict)
+from conftest import (colliding_key, module_entries, needs_cpython_dict,
+                      needs_refcounts, roomy_dict)
 
 
 def labelled(value, labels):
@@ -117,18 +117,10 @@ def bases_changed(mod, log):
 def colliding_key_added(mod, log):
     cls = own_table(mod, log, roomy_dict())
 
-    class Key(object):
-        def __hash__(self):
-            return hash(cls)
-
-        def __eq__(self, other):
-            log.append("eq")
-            return False
-
     def change():
         # The key goes in the slot the class's probe meets first.
         entry = cls._instances.pop(cls)
-        cls._instances[Key()] = "key"
+        cls._instances[colliding_key(cls, log)] = "key"
         cls._instances[cls] = entry
     return cls, change
 
@@ -220,15 +212,7 @@ def test_colliding_key_compares_at_every_call(mod, plain):
     def scenario(m, log):
         class Service(m.Singleton):
             _instances = roomy_dict()
-
-        class Key(object):
-            def __hash__(self):
-                return hash(Service)
-
-            def __eq__(self, other):
-                log.append("eq")
-                return False
-        Service._instances[Key()] = "key"
+        Service._instances[colliding_key(Service, log)] = "key"
         return Service, lambda: None
     _, log = agree(mod, plain, scenario)
     assert log.count("eq") == 3 + 2 + 2   # the first call stores too
