@@ -428,7 +428,7 @@ public:
     void
     keep(PyObject *table, PyObject *instance) const noexcept
     {
-        if (unchanged()) {
+        if (compat::kInstanceCache && unchanged()) {
             keep_sighting(
                 {class_, stamp_, meta_stamp_, table, instance, hash_});
         }

@@ -193,19 +193,46 @@ def import_cost(path, name, memory):
     return float(out)
 
 
+EMPTY_MODULE = """
+#include <Python.h>
+static struct PyModuleDef def = {PyModuleDef_HEAD_INIT, "empty", NULL, -1};
+PyMODINIT_FUNC PyInit_empty(void) { return PyModule_Create(&def); }
+"""
+
+
+def empty_extension(directory):
+    """An extension module that does nothing, built with the runtime's own
+    compiler settings into `directory`; False where it cannot be built."""
+    import sysconfig
+    import shlex
+    source = os.path.join(directory, "empty.c")
+    with open(source, "w") as f:
+        f.write(EMPTY_MODULE)
+    target = os.path.join(directory, "empty" +
+                          sysconfig.get_config_var("EXT_SUFFIX"))
+    cc = shlex.split(sysconfig.get_config_var("LDSHARED") or "cc -shared")
+    include = sysconfig.get_paths()["include"]
+    return subprocess.run(cc + ["-fPIC", "-O2", "-I" + include, source,
+                                "-o", target]).returncode == 0
+
+
 def run_import(rounds):
+    import tempfile
     native_dir = os.path.dirname(native.__file__)
     # The plain module is imported from its cached bytecode.
     subprocess.run([sys.executable, "-m", "py_compile",
                     os.path.join(HERE, "systemDefine_plain.py")], check=True)
     contenders = [("native", native_dir, "systemDefine"),
                   ("plain", HERE, "systemDefine_plain")]
+    empty_dir = tempfile.mkdtemp(prefix="empty-")
+    if empty_extension(empty_dir):
+        contenders.append(("empty", empty_dir, "empty"))
     times = {name: [] for name, _, _ in contenders}
     for _ in range(rounds):
         for name, path, module in contenders:
             times[name].append(import_cost(path, module, False))
     memory = {name: import_cost(path, module, True)
-              for name, path, module in contenders}
+              for name, path, module in contenders[:2]}
     return ({name: statistics.median(v) for name, v in times.items()},
             memory)
 
@@ -275,6 +302,9 @@ def main():
         "import (fresh interpreter)", "%.0f us" % times["native"],
         "%.0f us" % times["plain"], "",
         "%.2fx" % (times["plain"] / times["native"])))
+    if "empty" in times:
+        print("%-38s %10s" % ("import of an empty extension module",
+                              "%.0f us" % times["empty"]))
     print("%-38s %10s %10s %10s %13s" % (
         "memory the import adds", "%.1f KiB" % (memory["native"] / 1024),
         "%.1f KiB" % (memory["plain"] / 1024), "",
