@@ -81,11 +81,19 @@ def cxx_link_command():
 
 
 cxx_link_command()
+def build_base():
+    """A build tree per runtime ABI, and per instrumentation, so that no
+    build picks up another's files: a 32-bit interpreter in a root on a
+    64-bit machine names its platform as the machine's, and would share
+    the 64-bit build's directory (and put both binaries in the wheel)."""
+    abi = (sysconfig.get_config_var("EXT_SUFFIX") or ".so").strip(".")
+    abi = abi.rsplit(".", 1)[0] or "default"
+    return os.path.join("build", SANITIZE.split(",")[0] if SANITIZE
+                        else "plain", abi)
+
+
 setup(
-    # Instrumented objects go to a tree of their own, so that neither kind
-    # of build picks up the other's object files.
-    options={"build": {"build_base": "build/" + SANITIZE.split(",")[0]
-                       if SANITIZE else "build"}},
+    options={"build": {"build_base": build_base()}},
     ext_modules=[
         Extension(
             "Windows_QUMA.System.systemDefine",

@@ -15,6 +15,10 @@
 
 #define SYSTEMDEFINE_FILE_ID 1
 
+// The text of a number the headers define, such as PY_MINOR_VERSION.
+#define SYSTEMDEFINE_TEXT_OF(number) SYSTEMDEFINE_TEXT_OF_(number)
+#define SYSTEMDEFINE_TEXT_OF_(number) #number
+
 namespace sd {
 
 const char kModuleName[] = "Windows_QUMA.System.systemDefine";
@@ -56,9 +60,8 @@ struct Progress {
 int
 check_runtime_version() noexcept
 {
-    char built[32];
-    PyOS_snprintf(built, sizeof(built), "%d.%d", PY_MAJOR_VERSION,
-                  PY_MINOR_VERSION);
+    const char built[] = SYSTEMDEFINE_TEXT_OF(
+        PY_MAJOR_VERSION) "." SYSTEMDEFINE_TEXT_OF(PY_MINOR_VERSION);
     // The runtime's version text starts "major.minor.micro..."; keep the
     // part before the second dot.
     const char *version = Py_GetVersion();
