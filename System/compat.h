@@ -73,11 +73,6 @@ namespace compat {
 // There the runtime's objects guard their fields with the object's own
 // critical section, and process-wide state takes a mutex.  With a GIL
 // both are empty: the GIL already serialises every reader and writer.
-#if defined(Py_GIL_DISABLED)
-constexpr bool kFreeThreaded = true;
-#else
-constexpr bool kFreeThreaded = false;
-#endif
 
 // The object's own critical section for the lifetime of the guard, as
 // the runtime's objects take it around their fields (gh-111569).  Python
