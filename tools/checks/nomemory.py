@@ -60,9 +60,18 @@ IMPORT_ONE = textwrap.dedent("""
 """)
 
 
-# PYTHONHASHSEED fixed for every run: a point is then the same allocation
-# in a run and in its replay under gdb.
+# PYTHONHASHSEED fixed for every run, and the address layout fixed as gdb
+# fixes it for its replay (id-keyed tables grow by the addresses they
+# hold): a point is then the same allocation in a run and in its replay.
 SEEDED = dict(os.environ, PYTHONHASHSEED="0")
+ADDR_NO_RANDOMIZE = 0x0040000
+
+
+def fixed_layout():
+    """In a child before it runs: no address space randomisation."""
+    import ctypes
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.personality(ADDR_NO_RANDOMIZE)
 
 SETDEFAULT_PROBE = textwrap.dedent("""
     import _testcapi
@@ -81,7 +90,8 @@ def run_child(code):
     """Run `code` in a fresh interpreter; its output is captured."""
     return subprocess.run([sys.executable, "-c", code],
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          universal_newlines=True, timeout=60, env=SEEDED)
+                          universal_newlines=True, timeout=60, env=SEEDED,
+                          preexec_fn=fixed_layout)
 
 
 def setdefault_misreports():
