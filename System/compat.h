@@ -171,7 +171,7 @@ declare_no_gil(PyObject *module) noexcept
 
 // Store `value` under `key` in the dict unless the key is there already:
 // 0, or -1 with an exception set.  3.13 added the form that returns a new
-// reference (gh-106004); before it the borrowed result is not used.
+// reference; before it the borrowed result is not used.
 inline int
 dict_insert_if_absent(PyObject *dict, PyObject *key, PyObject *value) noexcept
 {
