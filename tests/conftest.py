@@ -91,16 +91,56 @@ def dying_class(mod, log):
 
 
 def roomy_dict(kind=dict):
-    """An empty dict with room for many keys.  A lookup follows the same
-    probe sequence as the insertion did, and in a small table it may come
-    back to the slot of a colliding key and compare with it twice,
-    depending on the hash; in a large one that practically never
-    happens, so the number of comparisons is the number of lookups."""
+    """An empty dict with room for many keys, where a lookup of a key
+    missing from it seldom walks far."""
     table = kind()
     dict.update(table, dict.fromkeys(range(40000)))
     for key in range(40000):
         dict.__delitem__(table, key)
     return table
+
+
+def meets_collision_once(table, cls):
+    """Whether every lookup of `cls` in `table`, once a key of the same
+    hash goes in before it, compares with that key exactly once.
+
+    A lookup walks the probe sequence of the class's hash.  For a few
+    hashes the sequence comes back to the colliding key's slot before it
+    reaches the class's slot (or, for a missing class, an empty one), and
+    the key is compared twice; the two worlds of a test have classes of
+    different hashes, so such a class is made again.  The slots filled
+    here are emptied the way the test fills them: the colliding key's,
+    then the class's."""
+    compares = []
+
+    class Probe(object):
+        def __hash__(self):
+            return hash(cls)
+
+        def __eq__(self, other):
+            compares.append(other)
+            return False
+    probe = Probe()
+    dict.__setitem__(table, probe, None)
+    dict.__setitem__(table, cls, None)
+    del compares[:]
+    dict.__contains__(table, cls)
+    present = len(compares)
+    dict.__delitem__(table, cls)
+    del compares[:]
+    dict.__contains__(table, cls)
+    absent = len(compares)
+    dict.__delitem__(table, probe)
+    return present == absent == 1
+
+
+def class_meeting_collision_once(make):
+    """make() -> (cls, table), called until meets_collision_once holds."""
+    for _ in range(100):
+        cls, table = make()
+        if meets_collision_once(table, cls):
+            return cls
+    raise AssertionError("no class of a hash that compares once")
 
 
 def colliding_key(cls, log):

@@ -14,8 +14,8 @@ from hypothesis import HealthCheck, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
 from conftest import (PYPY,  # noqa: E402
-                      VIAS, RaisingStore, colliding_key, dying_class,
-                      module_entries, roomy_dict)
+                      VIAS, RaisingStore, class_meeting_collision_once,
+                      colliding_key, dying_class, module_entries, roomy_dict)
 
 EXAMPLES = int(os.environ.get("SYSTEMDEFINE_FUZZ_EXAMPLES", "300"))
 SETTINGS = settings(max_examples=EXAMPLES, deadline=None, database=None,
@@ -429,9 +429,13 @@ def make_world(mod, log, table, action, action_at, instantiated, parent,
             made.tag = "made %d" % log.count("parent")
             return made
 
-    storage = roomy_dict(RaisingStore if store == "raise" else dict)
     bases = (S,) if parent == "object" else (S, Parent)
-    cls = Meta("Service", bases, {"table": storage})
+
+    def make():
+        storage = roomy_dict(RaisingStore if store == "raise" else dict)
+        return Meta("Service", bases, {"table": storage}), storage
+    cls = class_meeting_collision_once(make)
+    storage = type.__getattribute__(cls, "table")
     if table == "colliding":
         dict.__setitem__(storage, Key(), "key")
     if instantiated:

@@ -8,7 +8,7 @@ import sys
 import pytest
 
 from conftest import (MODULE_NAME, NEW_NAME, VIAS,
-                      RaisingStore, dying_class,
+                      RaisingStore, class_meeting_collision_once, dying_class,
                       module_entries, needs_cpython_dict, needs_pythonapi,
                       needs_refcounts,
                       py_call, roomy_dict, run_python)
@@ -55,8 +55,11 @@ def colliding(on_eq, instantiated=True):
     """A class whose own table holds, before the class itself, a key of
     the same hash whose __eq__ runs on_eq(cls, log)."""
     def scenario(mod, log):
-        class Service(mod.Singleton):
-            _instances = roomy_dict()
+        def make():
+            class Service(mod.Singleton):
+                _instances = roomy_dict()
+            return Service, Service._instances
+        Service = class_meeting_collision_once(make)
 
         class Key(object):
             armed = False

@@ -7,8 +7,9 @@ import threading
 
 import pytest
 
-from conftest import (colliding_key, module_entries, needs_cpython_dict,
-                      needs_refcounts, roomy_dict)
+from conftest import (class_meeting_collision_once, colliding_key,
+                      module_entries, needs_cpython_dict, needs_refcounts,
+                      roomy_dict)
 
 
 def labelled(value, labels):
@@ -115,7 +116,10 @@ def bases_changed(mod, log):
 
 
 def colliding_key_added(mod, log):
-    cls = own_table(mod, log, roomy_dict())
+    def make():
+        cls = own_table(mod, log, roomy_dict())
+        return cls, cls._instances
+    cls = class_meeting_collision_once(make)
 
     def change():
         # The key goes in the slot the class's probe meets first.
@@ -211,8 +215,11 @@ def test_next_call_sees_the_change(mod, plain, scenario, shared_table):
 def test_colliding_key_compares_at_every_call(mod, plain):
     # Present from the start: no call may skip the lookups it runs in.
     def scenario(m, log):
-        class Service(m.Singleton):
-            _instances = roomy_dict()
+        def make():
+            class Service(m.Singleton):
+                _instances = roomy_dict()
+            return Service, Service._instances
+        Service = class_meeting_collision_once(make)
         Service._instances[colliding_key(Service, log)] = "key"
         return Service, lambda: None
     _, log = agree(mod, plain, scenario)
