@@ -143,6 +143,16 @@ def class_meeting_collision_once(make):
     raise AssertionError("no class of a hash that compares once")
 
 
+def roomy_service(mod):
+    """A subclass of mod.Singleton with a roomy table of its own, ready
+    for a colliding key (class_meeting_collision_once)."""
+    def make():
+        class Service(mod.Singleton):
+            _instances = roomy_dict()
+        return Service, Service._instances
+    return class_meeting_collision_once(make)
+
+
 def colliding_key(cls, log):
     """A key of the same hash as `cls` whose __eq__ logs "eq" and says
     they differ."""

@@ -15,7 +15,7 @@ from hypothesis import strategies as st  # noqa: E402
 
 from conftest import (PYPY,  # noqa: E402
                       VIAS, RaisingStore, class_meeting_collision_once,
-                      colliding_key, dying_class, module_entries, roomy_dict)
+                      dying_class, module_entries, roomy_dict)
 
 EXAMPLES = int(os.environ.get("SYSTEMDEFINE_FUZZ_EXAMPLES", "300"))
 SETTINGS = settings(max_examples=EXAMPLES, deadline=None, database=None,

@@ -8,10 +8,10 @@ import sys
 import pytest
 
 from conftest import (MODULE_NAME, NEW_NAME, VIAS,
-                      RaisingStore, class_meeting_collision_once, dying_class,
+                      RaisingStore, dying_class,
                       module_entries, needs_cpython_dict, needs_pythonapi,
                       needs_refcounts,
-                      py_call, roomy_dict, run_python)
+                      py_call, roomy_service, run_python)
 
 def run(call):
     """What a call did: ("returned", value) or ("raised", type, text),
@@ -55,11 +55,7 @@ def colliding(on_eq, instantiated=True):
     """A class whose own table holds, before the class itself, a key of
     the same hash whose __eq__ runs on_eq(cls, log)."""
     def scenario(mod, log):
-        def make():
-            class Service(mod.Singleton):
-                _instances = roomy_dict()
-            return Service, Service._instances
-        Service = class_meeting_collision_once(make)
+        Service = roomy_service(mod)
 
         class Key(object):
             armed = False

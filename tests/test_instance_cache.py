@@ -7,9 +7,8 @@ import threading
 
 import pytest
 
-from conftest import (class_meeting_collision_once, colliding_key,
-                      module_entries, needs_cpython_dict, needs_refcounts,
-                      roomy_dict)
+from conftest import (colliding_key, module_entries, needs_cpython_dict,
+                      needs_refcounts, roomy_service)
 
 
 def labelled(value, labels):
@@ -56,9 +55,9 @@ def agree(mod, plain, scenario):
 
 # ---- Changes between two calls --------------------------------------------
 
-def own_table(mod, log, table=None):
+def own_table(mod, log):
     class Service(mod.Singleton):
-        _instances = {} if table is None else table
+        _instances = {}
     return Service
 
 
@@ -116,10 +115,7 @@ def bases_changed(mod, log):
 
 
 def colliding_key_added(mod, log):
-    def make():
-        cls = own_table(mod, log, roomy_dict())
-        return cls, cls._instances
-    cls = class_meeting_collision_once(make)
+    cls = roomy_service(mod)
 
     def change():
         # The key goes in the slot the class's probe meets first.
@@ -215,11 +211,7 @@ def test_next_call_sees_the_change(mod, plain, scenario, shared_table):
 def test_colliding_key_compares_at_every_call(mod, plain):
     # Present from the start: no call may skip the lookups it runs in.
     def scenario(m, log):
-        def make():
-            class Service(m.Singleton):
-                _instances = roomy_dict()
-            return Service, Service._instances
-        Service = class_meeting_collision_once(make)
+        Service = roomy_service(m)
         Service._instances[colliding_key(Service, log)] = "key"
         return Service, lambda: None
     _, log = agree(mod, plain, scenario)
