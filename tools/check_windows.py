@@ -20,7 +20,6 @@ and ABI (32-bit pointers, LLP64, the DLL import and export rules), and the
 entry point is the only export.  What it does not: that MSVC compiles them
 (the release is built with MSVC), or that the .pyd runs.
 """
-import glob
 import os
 import re
 import shutil
