@@ -358,39 +358,17 @@ exact_type_hash(PyObject *object) noexcept
 #endif
 }
 
-// Whether the exact dict `table` maps `key`, whose hash is `hash`, to
-// `value`.  Called where no key can compare with it by running code, or
-// where such a run could only make the answer false (an error it raised
-// is cleared: the steps, taken then, raise it again).
-inline bool
-table_holds(PyObject *table, PyObject *key, Py_hash_t hash,
-            PyObject *value) noexcept
-{
-#if defined(PYPY_VERSION)
-    (void)table;
-    (void)key;
-    (void)hash;
-    (void)value;
-    return false;
-#else
-    PyObject *found = _PyDict_GetItem_KnownHash(table, key, hash);
-    if (found == nullptr) {
-        PyErr_Clear();
-    }
-    return found == value;
-#endif
-}
-
 // A stamp of what lookups through `type`'s bases give: while it stays the
 // same and is not 0, each lookup gives what it gave before, which is what
 // the runtime's own attribute cache relies on.  Taken before a lookup, an
 // unchanged stamp after it means that nothing changed the type between
 // the two.  Up to 3.12 the tag holds while the type's flag says so
 // (PyType_Modified() clears the flag); from 3.13 the flag is gone and a
-// modified type's tag is 0.  A tag is not handed out again (before 3.11,
-// not until 2**32 others have been).  Without the GIL another thread may
-// be changing the tag: it is read as the runtime's own cache reads it.
-// Always 0 where the tag is not kept (PyPy): the caller then looks again.
+// modified type's tag is 0.  When a tag can be handed out again is below
+// (tags_witnessed(), answers_in()).  Without the GIL another
+// thread may be changing the tag: it is read as the runtime's own cache
+// reads it.  Always 0 where the tag is not kept (PyPy): the caller then
+// looks again.
 inline unsigned int
 type_stamp(PyTypeObject *type) noexcept
 {
@@ -408,38 +386,140 @@ type_stamp(PyTypeObject *type) noexcept
 #endif
 }
 
+// ---- When a stamp or a version can repeat -------------------------------
+//
+// A type's tag and a dict's version prove that nothing changed only as
+// long as the runtime does not hand the same number out again.  Per
+// runtime:
+//
+// - Up to 3.10 type tags come from one counter of the process, which the
+//   runtime sets back to 0 when it clears its attribute cache
+//   (sys._clear_type_cache(); on 3.10 also the end of every
+//   sub-interpreter) and which wraps after 2**32 tags.  Before it hands
+//   out a tag again it marks the tag of `object`, and with it of every
+//   type below it, invalid (PyType_Modified(&PyBaseObject_Type), run when
+//   the cache is cleared and whenever the counter gives 0).  A witness
+//   type whose flag only the module sets tells whether that has happened
+//   since the module last set it: tags_witnessed().
+// - From 3.11 the counter never goes back: when it runs out, types get no
+//   tag (0) at all.  From 3.12 each interpreter counts the tags of its
+//   heap types from the same start, so tags of two interpreters meet.
+// - Dict versions (PEP 509) come from one 64-bit counter of the process
+//   up to 3.11, which never goes back.  3.12 and 3.13 count them per
+//   interpreter from 0, so two fresh interpreters that do the same draw
+//   the same versions.  3.14 has none: a dict watcher (PyDict_Watch)
+//   hears only of changes made in its own interpreter, and a legacy
+//   sub-interpreter shares the module's objects, so nothing the main
+//   interpreter can read cheaply tells of a change made there.
+//
+// So from 3.12 calls are answered from what earlier calls saw only while
+// the main interpreter is the only one (answers_in()): a change made
+// in another interpreter draws a tag or version from that interpreter's
+// counter, and is hidden only when that counter was driven to exactly the
+// value kept, which fools the runtime's own attribute cache alike.  From
+// 3.14 no call is answered without its lookups (kInstanceCache).
+
+#if PY_VERSION_HEX < 0x030B0000 && !defined(PYPY_VERSION)
+constexpr bool kTagsRestart = true;
+
+// The witness's flags: without Py_TPFLAGS_HAVE_VERSION_TAG the runtime
+// never gives it a tag itself, whoever looks it up.
+constexpr unsigned long kWitnessFlags =
+    Py_TPFLAGS_DEFAULT & ~Py_TPFLAGS_HAVE_VERSION_TAG;
+
+// Whether no tag has been handed out again since witness_tags() last
+// succeeded on `witness`, a ready static type of the module's own that
+// nothing else changes: the flag only the runtime's invalidation clears.
+inline bool
+tags_witnessed(PyTypeObject *witness) noexcept
+{
+    return PyType_HasFeature(witness, Py_TPFLAGS_VALID_VERSION_TAG);
+}
+
+// Have the runtime give `witness` a tag (looking up `name`, an interned
+// name, through it), as it gives one to any type; false when it gave
+// none.  The first tag after the counter went back is 0, which marks
+// every tag invalid again and is no tag: then a second one is taken.
+inline bool
+witness_tags(PyTypeObject *witness, PyObject *name) noexcept
+{
+    witness->tp_flags |= Py_TPFLAGS_HAVE_VERSION_TAG;
+    for (int attempt = 0; attempt < 2 && !tags_witnessed(witness); ++attempt) {
+        (void)_PyType_Lookup(witness, name);
+    }
+    witness->tp_flags &= ~Py_TPFLAGS_HAVE_VERSION_TAG;
+    return tags_witnessed(witness);
+}
+#else
+// Tags are never handed out twice in one interpreter: nothing to witness.
+constexpr bool kTagsRestart = false;
+constexpr unsigned long kWitnessFlags = Py_TPFLAGS_DEFAULT;
+
+inline bool
+tags_witnessed(PyTypeObject *) noexcept
+{
+    return true;
+}
+
+inline bool
+witness_tags(PyTypeObject *, PyObject *) noexcept
+{
+    return true;
+}
+#endif
+
+// Whether calls may be answered now from what calls in `owner` saw, and
+// be seen for later ones.  From 3.12 only while `owner`, the main
+// interpreter, is the only one alive: the newest live interpreter
+// (PyInterpreterState_Head()) is the main one only then, and so is the
+// interpreter of the calling thread; reading the head is a load, where
+// the calling thread's interpreter is a thread-local lookup.  Up to 3.11
+// every interpreter counts with the same counters, so all of them may.
+#if PY_VERSION_HEX >= 0x030C0000 && !defined(PYPY_VERSION)
+inline bool
+answers_in(PyInterpreterState *owner) noexcept
+{
+    return PyInterpreterState_Head() == owner;
+}
+
+inline PyInterpreterState *
+answering_interpreter() noexcept
+{
+    return PyInterpreterState_Main();
+}
+#else
+inline bool
+answers_in(PyInterpreterState *) noexcept
+{
+    return true;
+}
+
+inline PyInterpreterState *
+answering_interpreter() noexcept
+{
+    return nullptr;
+}
+#endif
+
 // ---- Versions of a table's contents ---------------------------------
 //
 // The cache of instances (instance_cache.cpp) needs a number that changes
-// whenever a dict does.  Up to 3.13 that is the dict's own version tag
-// (PEP 509): each change of any dict draws a new one, so a dict's tag is
-// the same only while the dict has not changed.  (3.12 deprecated the
-// field and counts per interpreter; a change made in another interpreter
-// still draws a tag, which matches by coincidence alone.)  3.14 dropped
-// the tag (PEP 699): there the dict is watched (PyDict_Watch, 3.12) and
-// the number counts the changes of every dict watched so far.  A watcher
-// hears only of changes made in its own interpreter, so from 3.14 on
-// kVersionSeesEveryInterpreter is false and the cache also checks that
-// the table still holds the instance.  No kept version is ever 0.
-#if defined(PYPY_VERSION) || defined(Py_GIL_DISABLED)
-// No cache of instances there (instance_cache.cpp says why).
+// whenever a dict does: the dict's own version tag, up to 3.13 (PEP 509;
+// 3.12 deprecated the field).  No kept version is ever 0.
+#if defined(PYPY_VERSION) || defined(Py_GIL_DISABLED) || \
+    PY_VERSION_HEX >= 0x030E0000
+// No cache of instances: PyPy keeps no version tags, without the GIL the
+// instance could go between the checks and the reference taken to it
+// (instance_cache.cpp), and from 3.14 no version sees every interpreter.
 constexpr bool kInstanceCache = false;
-constexpr bool kVersionSeesEveryInterpreter = true;
 
 inline std::uint64_t
 table_version(PyObject *) noexcept
 {
     return 0;
 }
-
-inline std::uint64_t
-track_table(PyObject *) noexcept
-{
-    return 0;
-}
-#elif PY_VERSION_HEX < 0x030E0000
+#else
 constexpr bool kInstanceCache = true;
-constexpr bool kVersionSeesEveryInterpreter = true;
 
 inline std::uint64_t
 table_version(PyObject *dict) noexcept
@@ -457,61 +537,6 @@ table_version(PyObject *dict) noexcept
 #elif defined(_MSC_VER)
 #pragma warning(pop)
 #endif
-}
-
-// The version of `dict` from now on, or 0 when changes of it cannot be
-// told apart.
-inline std::uint64_t
-track_table(PyObject *dict) noexcept
-{
-    return table_version(dict);
-}
-#else
-constexpr bool kInstanceCache = true;
-constexpr bool kVersionSeesEveryInterpreter = false;
-
-struct WatchedTables {
-    int watcher = -1;          // our dict watcher, once added
-    bool unavailable = false;  // no watcher slot was free
-    std::uint64_t changes = 1;
-};
-inline WatchedTables watched_tables;
-
-inline int
-count_table_change(PyDict_WatchEvent, PyObject *, PyObject *,
-                   PyObject *) noexcept
-{
-    watched_tables.changes++;
-    return 0;
-}
-
-inline std::uint64_t
-table_version(PyObject *) noexcept
-{
-    return watched_tables.changes;
-}
-
-inline std::uint64_t
-track_table(PyObject *dict) noexcept
-{
-    WatchedTables &w = watched_tables;
-    if (w.unavailable) {
-        return 0;
-    }
-    if (w.watcher < 0) {
-        w.watcher = PyDict_AddWatcher(count_table_change);
-        if (w.watcher < 0) {
-            w.unavailable = true;
-            PyErr_Clear();
-            return 0;
-        }
-    }
-    // Fails in an interpreter other than the watcher's.
-    if (PyDict_Watch(w.watcher, dict) < 0) {
-        PyErr_Clear();
-        return 0;
-    }
-    return w.changes;
 }
 #endif
 

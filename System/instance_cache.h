@@ -10,8 +10,9 @@
 namespace sd {
 
 // What a call saw when its steps found the instance of `cls` in `table`.
-// The stamps were taken before the fetch that gave `table`, and nothing
-// has changed them since.  All references are borrowed.
+// The stamps were taken before the fetch that gave `table`, in the
+// current tag epoch, and nothing has changed them since.  All references
+// are borrowed.
 struct Sighting {
     PyObject *cls;
     unsigned int stamp;       // cls's stamp, never 0
@@ -31,7 +32,6 @@ struct Entry {
     PyObject *table;          // cls._instances when seen
     std::uint64_t version;    // the table's version when seen, never 0
     PyObject *instance;       // table[cls] when seen
-    Py_hash_t hash;           // cls's
 };
 
 // Open addressing with linear probing: `mask` + 1 slots from `slots` on,
@@ -46,6 +46,20 @@ struct Entries {
 };
 
 extern Entries entries;
+
+// The module's own type whose objects probe tables (instance_cache.cpp),
+// and whose tag, where tags can be handed out again, witnesses that they
+// have not been (compat::tags_witnessed()).
+extern PyTypeObject probe_type;
+
+// The interpreter whose calls the entries answer, the main one, once the
+// first entry is made (NULL where every interpreter counts with the same
+// counters: compat::answers_in()).
+extern PyInterpreterState *owner;
+
+// How many times the witness has been given a tag.  Stamps taken in one
+// epoch are compared only within it.
+extern unsigned long epoch;
 
 inline size_t
 home(PyObject *cls) noexcept
@@ -72,6 +86,31 @@ find(PyObject *cls) noexcept
     }
 }
 
+// The witness given a new tag after it lost its last one, every entry
+// dropped first: the new epoch, or 0 when no tag could be had.
+unsigned long renew_epoch() noexcept;
+
+// The epoch of stamps taken now, or 0 when they prove nothing.
+inline unsigned long
+tags_epoch() noexcept
+{
+    if (!compat::kTagsRestart) {
+        return 1;
+    }
+    return compat::tags_witnessed(&probe_type) ? epoch : renew_epoch();
+}
+
+// Whether stamps taken in `taken` (from tags_epoch()) still prove what
+// they proved then.
+inline bool
+same_epoch(unsigned long taken) noexcept
+{
+    if (!compat::kTagsRestart) {
+        return true;
+    }
+    return taken != 0 && taken == epoch && compat::tags_witnessed(&probe_type);
+}
+
 }  // namespace cache
 
 // The instance of `cls` if a call now could see nothing but what the
@@ -89,26 +128,18 @@ cached_instance(PyObject *cls) noexcept
     }
     // In this order: only a class (an object of the kept metaclass) has a
     // stamp, and only a class with the kept stamp still holds the table.
-    // The fields are read first: nothing below runs code, but where the
-    // table's lookup could (see table_holds), the entry could go.
     PyTypeObject *meta = Py_TYPE(cls);
-    PyObject *table = entry->table;
-    PyObject *instance = entry->instance;
-    Py_hash_t hash = entry->hash;
-    if (meta != entry->meta ||
+    if (!compat::tags_witnessed(&cache::probe_type) ||
+        !compat::answers_in(cache::owner) || meta != entry->meta ||
         compat::type_stamp(reinterpret_cast<PyTypeObject *>(cls)) !=
             entry->stamp ||
         (entry->meta_stamp != 0 &&
          compat::type_stamp(meta) != entry->meta_stamp) ||
-        compat::table_version(table) != entry->version) {
+        compat::table_version(entry->table) != entry->version) {
         return nullptr;
     }
-    if (!compat::kVersionSeesEveryInterpreter &&
-        !compat::table_holds(table, cls, hash, instance)) {
-        return nullptr;
-    }
-    Py_INCREF(instance);
-    return instance;
+    Py_INCREF(entry->instance);
+    return entry->instance;
 }
 
 // Keep `seen` for later calls of its class, if they can be answered from
@@ -116,15 +147,20 @@ cached_instance(PyObject *cls) noexcept
 void keep_sighting(const Sighting &seen) noexcept;
 
 // The module's own store of an instance into the exact dict `table`
-// under a key that hashes and compares by identity: `before` and `after`
-// are the table's versions around it.  No code can have run in between
-// when the table's keys were all such keys, so they still are.
-void note_own_store(PyObject *table, std::uint64_t before,
+// under `key`, which hashes and compares by identity: `before` and
+// `after` are the table's versions around it.  No code can have run in
+// between when the table's keys all compared by identity, and they still
+// do for good when `key` does.
+void note_own_store(PyObject *table, PyObject *key, std::uint64_t before,
                     std::uint64_t after) noexcept;
 
 // Whether instances of `meta` (a metaclass) hash, compare and fetch
 // their attributes as classes of `type` do.
 bool keeps_type_protocols(PyTypeObject *meta) noexcept;
+
+// Ready the cache's own type at import.  Never fails: without it the
+// cache keeps nothing.
+void prepare_instance_cache() noexcept;
 
 }  // namespace sd
 

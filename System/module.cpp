@@ -9,6 +9,7 @@
 #include "definitions.h"
 #include "failure.h"
 #include "function_type.h"
+#include "instance_cache.h"
 #include "singleton.h"
 
 #include <cstring>
@@ -183,6 +184,7 @@ run_sequence(Progress &progress) noexcept
     if (prepare_function_type() < 0) {
         return SD_FAIL(where, 1);
     }
+    prepare_instance_cache();
     // 1013 is the C API version of every 3.x runtime.
     progress.module = OwnedRef::steal(PyModule_Create2(&module_def, 1013));
     if (!progress.module) {

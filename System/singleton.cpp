@@ -343,7 +343,8 @@ lookup_singleton(PyObject *self) noexcept
 // each of them.
 class Access {
 public:
-    explicit Access(PyObject *cls) noexcept : class_(cls), meta_(Py_TYPE(cls))
+    explicit Access(PyObject *cls) noexcept
+        : class_(cls), meta_(Py_TYPE(cls)), epoch_(cache::tags_epoch())
     {
         if (meta_ == &PyType_Type) {
             hash_ = compat::exact_type_hash(cls);
@@ -445,13 +446,15 @@ private:
     bool
     unchanged() const noexcept
     {
-        return stamp_ != 0 && compat::type_stamp(type()) == stamp_ &&
+        return stamp_ != 0 && cache::same_epoch(epoch_) &&
+               compat::type_stamp(type()) == stamp_ &&
                Py_TYPE(class_) == meta_ &&
                (meta_stamp_ == 0 || compat::type_stamp(meta_) == meta_stamp_);
     }
 
     PyObject *class_;
     PyTypeObject *meta_;           // class_'s metaclass when the call began
+    unsigned long epoch_;          // of the stamps below (instance_cache.h)
     Py_hash_t hash_ = -1;          // class_'s identity hash, or -1: protocols
     unsigned int stamp_ = 0;       // class_'s stamp at the last fast fetch
     unsigned int meta_stamp_ = 0;  // meta_'s, when it is not `type`
@@ -475,7 +478,7 @@ store_instance(PyObject *table, const Access &access, PyObject *class_,
         return -1;
     }
     if (access.identity_key()) {
-        note_own_store(table, before, compat::table_version(table));
+        note_own_store(table, class_, before, compat::table_version(table));
     }
     return 0;
 }

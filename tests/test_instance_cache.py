@@ -3,12 +3,16 @@ no Python code could tell the difference.  Whatever changes between two
 calls, the next call must see it as the plain-Python module does: the
 same result, the same exception and the same hook calls."""
 import gc
+import os
+import sys
+import textwrap
 import threading
 
 import pytest
 
-from conftest import (colliding_key, module_entries, needs_cpython_dict,
-                      needs_refcounts, roomy_service)
+from conftest import (MODULE_NAME as MODULE, PYPY, ROOT, colliding_key,
+                      module_entries, needs_cpython_dict, needs_pythonapi,
+                      needs_refcounts, roomy_service, run_python, type_tag)
 
 
 def labelled(value, labels):
@@ -38,11 +42,11 @@ def after_change(mod, scenario, calls=3):
     return seen, log
 
 
-def agree(mod, plain, scenario):
+def agree(mod, plain, scenario, calls=3):
     """The scenario in both worlds: they must agree, and each failure of
     this module's must carry one entry of its own."""
-    native, native_log = after_change(mod, scenario)
-    model, model_log = after_change(plain, scenario)
+    native, native_log = after_change(mod, scenario, calls)
+    model, model_log = after_change(plain, scenario, calls)
 
     def without_lines(outcome):
         return outcome[:2] if isinstance(outcome, tuple) else outcome
@@ -125,6 +129,42 @@ def colliding_key_added(mod, log):
     return cls, change
 
 
+def key_class_gains_eq(mod, log):
+    # The key went in under the class's hash, by a __hash__ its class has
+    # since lost: an __eq__ the class gains later runs at every lookup of
+    # the class, though the table never changed.
+    cls = roomy_service(mod)
+
+    class Key(object):
+        def __hash__(self):
+            return hash(cls)
+    cls._instances[Key()] = "key"
+    del Key.__hash__
+
+    def change():
+        def eq(self, other):
+            log.append("eq")
+            return False
+        Key.__eq__ = eq
+    return cls, change
+
+
+def key_then_first_store(mod, log):
+    # A colliding key comes into a table the module has looked through,
+    # and another class's first store into it follows.
+    cls = roomy_service(mod)
+
+    class Other(cls):
+        pass
+
+    def change():
+        entry = cls._instances.pop(cls)
+        cls._instances[colliding_key(cls, log)] = "key"
+        cls._instances[cls] = entry
+        Other()
+    return cls, change
+
+
 class Meta(type):
     pass
 
@@ -200,11 +240,18 @@ def shared_table(mod, plain):
     entry_replaced, entry_deleted, shared_table_cleared, table_rebound,
     base_table_rebound, bases_changed,
     pytest.param(colliding_key_added, marks=needs_cpython_dict),
+    pytest.param(key_class_gains_eq, marks=needs_cpython_dict),
     metaclass_gains_instances, metaclass_gains_getattribute,
     metaclass_replaced, changed_in_another_thread,
 ], ids=lambda scenario: getattr(scenario, "__name__", None))
 def test_next_call_sees_the_change(mod, plain, scenario, shared_table):
     agree(mod, plain, scenario)
+
+
+@needs_cpython_dict
+def test_key_before_a_first_store_compares_at_every_call(mod, plain):
+    _, log = agree(mod, plain, key_then_first_store, calls=4)
+    assert log.count("eq") == 1 + 2 + 2   # the class put back compares too
 
 
 @needs_cpython_dict
@@ -254,3 +301,259 @@ def test_many_classes_called_in_turn(mod, plain):
         finally:
             for cls in classes:
                 m.Singleton._instances.pop(cls, None)
+
+
+# ---- Numbers the runtime hands out again -----------------------------------
+
+# Each world runs in a child of its own: an answer from a stale entry
+# would hand out a freed object.
+WORLD = """
+import gc, sys, _testcapi
+sys.path[:0] = [%r, %r]
+import importlib
+sd = importlib.import_module("Windows_QUMA.System.systemDefine")
+world = importlib.import_module(%r)
+from conftest import colliding_key, roomy_service, type_tag
+results = []
+"""
+
+
+def in_both_worlds(code):
+    """What `code`, run after WORLD, put in `results` in either world:
+    they must agree.  None where a legacy sub-interpreter refused the
+    module (builds without the GIL)."""
+    outcomes = []
+    for world in (MODULE, "systemDefine_plain"):
+        proc = run_python(WORLD % (os.path.join(ROOT, "tests"),
+                                   os.path.join(ROOT, "bench"), world) +
+                          textwrap.dedent(code) + "\nprint(results)")
+        assert proc.returncode == 0, proc.stderr
+        outcomes.append(proc.stdout.strip())
+    assert outcomes[0] == outcomes[1]
+    return outcomes[0]
+
+
+@needs_pythonapi
+@pytest.mark.parametrize("restart", [
+    "sys._clear_type_cache()",
+    # On 3.10 the end of a sub-interpreter restarts the tags too.
+    "_testcapi.run_in_subinterp('pass')",
+])
+def test_tags_handed_out_again(restart):
+    # Once the runtime restarts its tags, a class changed often enough is
+    # given back the tag an entry kept, while its table is another.
+    outcome = in_both_worlds(r"""
+        class Table(dict):
+            pass
+
+        class Service(world.Singleton):
+            _instances = {}
+        Service()
+        Service()
+        kept = type_tag(Service)
+        Service._instances = Table({Service: "rebound"})
+        gc.collect()   # the first table and its instance are gone
+        %s
+        # Given its tag back by lookups alone, then called.
+        for i in range(10**6 if kept is not None else 0):
+            Service.dummy = i
+            Service._instances
+            if type_tag(Service) >= kept:
+                break
+        results.append(Service())
+        seen = set()
+        for i in range(3000):
+            Service.dummy = i
+            seen.add(Service())
+        results.append(sorted(seen))
+        """ % restart)
+    assert outcome == "['rebound', ['rebound']]"
+
+
+@needs_pythonapi
+@pytest.mark.skipif(sys.version_info >= (3, 11) or sys.maxsize < 2**32,
+                    reason="tags restart up to 3.10 (read on 64-bit builds)")
+def test_tags_handed_out_again_inside_a_call(mod, plain):
+    # A key compared while the call searches the table restarts the tags,
+    # rebinds the table and has the class changed until the runtime gives
+    # it back the tag it had: the call's next fetch is the new table.
+    def outcome(m):
+        cls = roomy_service(m)
+
+        class Nested(m.Singleton):
+            pass
+
+        class Restarting(object):
+            armed = False
+
+            def __hash__(self):
+                return hash(cls)
+
+            def __eq__(self, other):
+                if not Restarting.armed:
+                    return False
+                Restarting.armed = False
+                target = type_tag(cls)
+                sys._clear_type_cache()
+                cls._instances = {cls: "rebound"}
+                Nested()   # a call of the module's own in between
+                for i in range(10**6):
+                    cls.dummy = i
+                    cls._instances
+                    if type_tag(cls) == target:
+                        return False
+                pytest.skip("the class never got its tag back")
+        cls()
+        entry = cls._instances.pop(cls)
+        cls._instances[Restarting()] = "key"
+        cls._instances[cls] = entry
+        Restarting.armed = True
+        cls._instances   # the class has its tag before the call
+        return cls()
+    assert outcome(mod) == outcome(plain) == "rebound"
+
+
+SUBINTERPRETER = r"""
+    carrier = sd.__test__   # one dict, shared with every sub-interpreter
+    carrier.update(Singleton=world.Singleton, out=[])
+
+    def in_sub(code):
+        # A legacy sub-interpreter: it shares this one's objects, and
+        # finds them through the module's own dict.
+        status = _testcapi.run_in_subinterp(
+            "import sys, Windows_QUMA.System.systemDefine as sd\n"
+            "globals().update(sd.__test__)\n" + code)
+        if status != 0:
+            print(None)
+            sys.exit(0)
+"""
+
+
+# In a sub-interpreter: Driven's table changed until its version is the
+# one the main interpreter's calls saw, where each interpreter counts its
+# own (3.12 and 3.13, read on a 64-bit build).
+DRIVE = r"""
+import ctypes
+table = Driven._instances
+version = ctypes.c_uint64.from_address(id(table) + 24)
+kept = version.value
+table[Driven] = "driven"
+if sys.version_info[:2] in ((3, 12), (3, 13)) and sys.maxsize > 2**32:
+    while version.value < kept:
+        table[Driven] = "".join(["driv", "en"])   # one version a store
+out.append(Driven())
+"""
+
+
+@pytest.mark.skipif(PYPY, reason="PyPy has no sub-interpreters")
+def test_subinterpreters_see_each_others_changes():
+    outcome = in_both_worlds(textwrap.dedent(SUBINTERPRETER) + textwrap.dedent(r"""
+        # What one makes of the table or the class, the main one sees.
+        class Service(world.Singleton):
+            pass
+        first = Service()
+        Service()
+        carrier["Service"] = Service
+        in_sub("Singleton._instances.pop(Service)")
+        results.append(Service() is first)
+        in_sub("Service._instances = {Service: 'rebound'}")
+        results.append(Service())
+
+        log = []
+        Roomy = roomy_service(world)
+        Roomy()
+        Roomy()
+        carrier.update(Roomy=Roomy, key=colliding_key(Roomy, log))
+        in_sub("table = Roomy._instances\n"
+               "entry = table.pop(Roomy)\n"
+               "table[key] = 'key'\n"   # where the class's lookup meets it
+               "table[Roomy] = entry")
+        del log[:]
+        Roomy()
+        Roomy()
+        results.append(log.count("eq"))
+
+        # A key that a sub-interpreter put there rebinds the table that
+        # the main one is searching.
+        Rebound = roomy_service(world)
+        Rebound()
+        Rebound()
+
+        class Rebinding(object):
+            armed = False   # not while the class goes back in
+
+            def __hash__(self):
+                return hash(Rebound)
+
+            def __eq__(self, other):
+                if Rebinding.armed:
+                    Rebound._instances = {}
+                return False
+        carrier.update(Rebound=Rebound, rebinding=Rebinding())
+        in_sub("table = Rebound._instances\n"
+               "entry = table.pop(Rebound)\n"
+               "table[rebinding] = 'key'\n"
+               "table[Rebound] = entry")
+        Rebinding.armed = True
+        try:
+            results.append(Rebound())
+        except KeyError:
+            results.append("KeyError")
+
+        # Two fresh sub-interpreters running the same code draw the same
+        # numbers.  A class given its tag in a sub-interpreter may share it
+        # with another of this one, whose attribute cache then answers for
+        # both (from 3.12): each class is looked up here first.
+        class Fresh(world.Singleton):
+            _instances = {}
+        Fresh._instances
+        carrier["Fresh"] = Fresh
+        for _ in range(2):
+            in_sub("marker = Fresh._instances[Fresh] = object()\n"
+                   "out.append(Fresh() is marker and Fresh() is marker)")
+        results.append(list(carrier["out"]))
+
+        # Calls in a sub-interpreter keep nothing: the next fresh one
+        # draws the same version for its own change of the table.
+        class Shared(world.Singleton):
+            _instances = {}
+        Shared._instances
+        carrier.update(Shared=Shared, markers=[object(), object()], done=[])
+        for _ in range(2):
+            in_sub("index = len(done)\n"
+                   "Shared._instances[Shared] = markers[index]\n"
+                   "if not index:\n"
+                   "    Shared()\n"
+                   "    Shared()\n"
+                   "done.append(index)")
+        results.append(Shared() is carrier["markers"][1])
+
+        # Nor is one answered from what the main one's calls saw, once it
+        # drove its own count of dict versions to the table's.
+        class Driven(world.Singleton):
+            _instances = {}
+        scratch = {}
+        for i in range(50000):   # past what a sub-interpreter's start draws
+            scratch[0] = i
+        Driven()
+        Driven()
+        carrier["Driven"] = Driven
+        in_sub(%r)
+        results.append(carrier["out"][-1])
+
+        # First called in a sub-interpreter that is gone by now.
+        class Early(world.Singleton):
+            pass
+        Early._instances
+        world.Singleton._instances[Early] = "made here"
+        carrier["Early"] = Early
+        in_sub("Early()\nEarly()")
+        Early()
+        world.Singleton._instances[Early] = "replaced"
+        results.append(Early())
+        """ % DRIVE))
+    if outcome == "None":
+        pytest.skip("legacy sub-interpreters refuse a single-phase module "
+                    "without the GIL")
+    assert outcome == "[False, 'rebound', 4, 'KeyError', [True, True], " \
+        "True, 'driven', 'replaced']"
