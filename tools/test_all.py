@@ -150,6 +150,9 @@ def new_venv(name, python):
 # too much for every interpreter): PyQt5 on the application's own 3.6,
 # PySide6 (from 3.9) on 3.12.  Elsewhere the Qt tests skip.
 QT_BINDINGS = {"3.6": "PyQt5", "3.12": "PySide6-Essentials"}
+# pyright (with the Node.js it runs on, some 100 MB) where the Qt tests use
+# PySide6: the second checker of the stub.
+PYRIGHT = ("3.12",)
 
 
 def make_venv(name, python, env=None):
@@ -170,6 +173,10 @@ def make_venv(name, python, env=None):
         return None
     if run(pip_binary + ["mypy"], interpreter) != 0:
         print("(no mypy for %s: its typing tests skip)" % interpreter.label)
+    if interpreter.label in PYRIGHT and \
+            run(pip_binary + ["pyright[nodejs]"], interpreter) != 0:
+        print("(no pyright for %s: its typing tests skip)" %
+              interpreter.label)
     binding = QT_BINDINGS.get(interpreter.label)
     if binding and run(pip_binary + [binding], interpreter) != 0:
         return None

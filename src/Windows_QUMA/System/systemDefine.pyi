@@ -24,7 +24,10 @@ class Singleton:
     """Instance table: class -> its instance.  Shared by every subclass
     that does not define an `_instances` of its own."""
 
-    def __new__(class_: Type[_S], *args: Any, **kwargs: Any) -> _S: ...
+    # The runtime signature is (class_, *args, **kwargs), but arguments of
+    # a first call reach object's __new__, which takes none: a subclass
+    # that takes arguments gives itself a __new__ of its own.
+    def __new__(class_: Type[_S]) -> _S: ...
 
 DEVICE_MONITOR_INTERVAL: Final = 3
 """Seconds between two polls of the UPS by the device monitor."""
