@@ -155,7 +155,7 @@ unsigned long epoch = 0;
 
 namespace {
 
-// Whether probe_type is ready: before, nothing is kept.
+// Whether probe_type is ready (at import): before, nothing is kept.
 bool prepared = false;
 
 // The slot of `cls`, found or taken; NULL without memory for it.
@@ -373,17 +373,17 @@ note_own_store(PyObject *table, PyObject *key, std::uint64_t before,
     }
 }
 
-void
+int
 prepare_instance_cache() noexcept
 {
     if (!compat::kInstanceCache || cache::prepared) {
-        return;
+        return 0;
     }
     if (PyType_Ready(&cache::probe_type) < 0) {
-        PyErr_Clear();
-        return;
+        return -1;
     }
     cache::prepared = true;
+    return 0;
 }
 
 }  // namespace sd

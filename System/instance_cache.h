@@ -158,9 +158,9 @@ void note_own_store(PyObject *table, PyObject *key, std::uint64_t before,
 // their attributes as classes of `type` do.
 bool keeps_type_protocols(PyTypeObject *meta) noexcept;
 
-// Ready the cache's own type at import.  Never fails: without it the
-// cache keeps nothing.
-void prepare_instance_cache() noexcept;
+// Ready the cache's own type, at import with the function type: 0, or -1
+// with an exception set.
+int prepare_instance_cache() noexcept;
 
 }  // namespace sd
 

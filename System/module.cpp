@@ -184,7 +184,9 @@ run_sequence(Progress &progress) noexcept
     if (prepare_function_type() < 0) {
         return SD_FAIL(where, 1);
     }
-    prepare_instance_cache();
+    if (prepare_instance_cache() < 0) {
+        return SD_FAIL(where, 1);
+    }
     // 1013 is the C API version of every 3.x runtime.
     progress.module = OwnedRef::steal(PyModule_Create2(&module_def, 1013));
     if (!progress.module) {

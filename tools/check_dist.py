@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
-"""Build the sdist and the wheel, check what they hold, and install the
-sdist into clean environments on the oldest and the newest CPython found.
+"""Build the sdist and the wheel, check what they hold, install the sdist
+into clean environments on the oldest and the newest CPython found, and
+put the module into an application's own package from a wheel built
+there and from the wheel built here.
 
     python3 tools/check_dist.py
 """
@@ -43,25 +45,40 @@ def check_members(kind, names, needed, allowed):
     return problems
 
 
-def check_application_build():
-    """The README's recipe for an application whose own Windows_QUMA/System
-    is a regular package: the module built straight into that package."""
+def application():
+    """An application's top directory whose Windows_QUMA/System is a
+    regular package of its own."""
     app = tempfile.mkdtemp(prefix="app-")
     for package in ("Windows_QUMA", os.path.join("Windows_QUMA", "System")):
         os.makedirs(os.path.join(app, package))
         open(os.path.join(app, package, "__init__.py"), "w").close()
-    python = test_all.make_tool_venv("rel-app", ["setuptools", "wheel"])
-    built = subprocess.run([python, "setup.py", "-q", "build_ext",
-                            "--build-lib", app], cwd=ROOT).returncode == 0
-    proc = subprocess.run(
-        [python, "-c", "from Windows_QUMA.System import systemDefine as sd; "
-         "print(sd.__file__.startswith(%r), sd.PAGE_INFO)" % app],
-        stdout=subprocess.PIPE, universal_newlines=True, cwd=app)
-    ok = built and proc.returncode == 0 and proc.stdout.split() == [
-        "True", "info"]
-    print("built into an application's package: %s" % (
-        "ok" if ok else "FAILED"))
-    return [] if ok else ["build into an application's package"]
+    return app
+
+
+IMPORTED_FROM_APP = (
+    "import os; from Windows_QUMA.System import systemDefine as sd; "
+    "here = os.path.dirname(sd.__file__); "
+    "print(here == os.path.join(%r, 'Windows_QUMA', 'System'), sd.PAGE_INFO, "
+    "sorted(n for n in os.listdir(here) if not n.startswith('systemDefine.c')"
+    " and n != '__pycache__'))")
+IN_APP = "True info ['__init__.py', 'py.typed', 'systemDefine.pyi']"
+
+
+def check_into_application(label, python, wheel=None):
+    """The README's recipe for such an application: tools/into_application.py
+    puts the module, its stub and py.typed into the application's package,
+    built here (pip fetches what the build needs) or taken from `wheel`."""
+    app = application()
+    cmd = [python, os.path.join(HERE, "into_application.py"), app]
+    done = subprocess.run(cmd + (["--wheel", wheel] if wheel else []),
+                          stdout=subprocess.DEVNULL).returncode == 0
+    proc = subprocess.run([python, "-c", IMPORTED_FROM_APP % app],
+                          stdout=subprocess.PIPE, universal_newlines=True,
+                          cwd=app)
+    ok = done and proc.returncode == 0 and proc.stdout.strip() == IN_APP
+    print("into an application's package, %s: %s" % (
+        label, "ok" if ok else "FAILED " + proc.stdout.strip()))
+    return [] if ok else ["into an application's package, " + label]
 
 
 def main():
@@ -81,10 +98,17 @@ def main():
                               WHEEL_ALLOWED)
     print("sdist: %d files; wheel: %d files" % (len(names), len(wheel_names)))
 
+    problems += check_into_application(
+        "from the wheel built here", python, wheel)
+
     found = test_all.interpreters()
     ends = sorted({min(found, key=lambda v: tuple(map(int, v.split(".")))),
                    max(found, key=lambda v: tuple(map(int, v.split("."))))})
     for version in ends:
+        # A bare environment: pip alone (no setuptools from 3.12 on).
+        bare = test_all.new_venv("rel-app-" + version, found[version])[0]
+        problems += check_into_application("built on CPython " + version,
+                                           bare)
         vpython = test_all.make_tool_venv("rel-sdist-" + version, [sdist],
                                           python=found[version])
         proc = subprocess.run(
@@ -97,7 +121,6 @@ def main():
             version, "ok" if ok else "FAILED"))
         if not ok:
             problems.append("sdist on %s" % version)
-    problems += check_application_build()
     for problem in problems:
         print("problem: " + problem)
     print("dist: %s" % ("ok" if not problems else "FAILED"))
