@@ -2,13 +2,15 @@
 """Build the sdist and the wheel, check what they hold, install the sdist
 into clean environments on the oldest and the newest CPython found, and
 put the module into an application's own package from a wheel built
-there and from the wheel built here.
+there and from the wheel built here, and run the Qt example on Xvfb and
+frozen by PyInstaller.
 
     python3 tools/check_dist.py
 """
 import fnmatch
 import glob
 import os
+import shutil
 import subprocess
 import sys
 import tarfile
@@ -81,6 +83,59 @@ def check_into_application(label, python, wheel=None):
     return [] if ok else ["into an application's package, " + label]
 
 
+# The test runner's environments that have a Qt binding (QT_BINDINGS).
+QT_VENVS = {label: os.path.join(test_all.VENVS, label, "bin", "python")
+            for label in test_all.QT_BINDINGS}
+
+
+def check_qt_example():
+    """The Qt example on a real X server (Xvfb), on each binding whose
+    test environment is there, and frozen into one file by PyInstaller
+    (PySide6's), run offscreen and on Xvfb."""
+    problems = []
+    pythons = {label: python for label, python in QT_VENVS.items()
+               if os.path.exists(python)}
+    if not pythons or shutil.which("xvfb-run") is None:
+        print("Qt example: skipped (no Qt environment or no xvfb-run)")
+        return problems
+    example = os.path.join(ROOT, "examples", "qt_monitor.py")
+    out = tempfile.mkdtemp(prefix="qt-")
+
+    def shows(label, cmd, env=None):
+        shot = os.path.join(out, label.replace(" ", "-") + ".png")
+        proc = subprocess.run(cmd + ["--screenshot", shot], env=env,
+                              stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE, timeout=300,
+                              universal_newlines=True)
+        ok = proc.returncode == 0 and os.path.exists(shot) and \
+            os.path.getsize(shot) > 0
+        print("Qt example, %s: %s" % (label, "ok" if ok else
+                                      "FAILED " + proc.stderr[-300:]))
+        return [] if ok else ["Qt example, " + label]
+
+    xvfb = ["xvfb-run", "-a", "-s", "-screen 0 1024x768x24"]
+    for label, python in sorted(pythons.items()):
+        problems += shows("on Xvfb with CPython " + label,
+                          xvfb + [python, example])
+    python = pythons.get(max(pythons, key=lambda v: tuple(
+        map(int, v.split(".")))))
+    if subprocess.run([python, "-m", "pip", "install", "-q",
+                       "--disable-pip-version-check", "pyinstaller"]
+                      ).returncode != 0:
+        return problems + ["PyInstaller install"]
+    frozen = os.path.join(out, "dist", "qt_monitor")
+    if subprocess.run([python, "-m", "PyInstaller", "--onefile",
+                       "--noconfirm", "--log-level", "WARN", "--distpath",
+                       os.path.join(out, "dist"), "--workpath",
+                       os.path.join(out, "work"), "--specpath", out,
+                       example], cwd=out).returncode != 0:
+        return problems + ["PyInstaller build"]
+    problems += shows("frozen, offscreen", [frozen],
+                      env=dict(os.environ, QT_QPA_PLATFORM="offscreen"))
+    problems += shows("frozen, on Xvfb", xvfb + [frozen])
+    return problems
+
+
 def main():
     out = tempfile.mkdtemp(prefix="dist-")
     python = test_all.make_tool_venv("rel-dist", ["build"])
@@ -121,6 +176,7 @@ def main():
             version, "ok" if ok else "FAILED"))
         if not ok:
             problems.append("sdist on %s" % version)
+    problems += check_qt_example()
     for problem in problems:
         print("problem: " + problem)
     print("dist: %s" % ("ok" if not problems else "FAILED"))

@@ -15,7 +15,8 @@ tsan  the same interpreter built with ThreadSanitizer (not made by
       default: it takes long)
 host  Debian packages on this machine: pypy3 and its dev and venv
       packages, the mingw-w64 cross compilers, debootstrap, gdb, the
-      distribution's debug build of CPython
+      distribution's debug build of CPython, Xvfb and the libraries of
+      Qt's xcb platform plugin
 
 Roots are used with chroot: chrooted() mounts /proc, /dev and the
 checkout inside (at the same path) and copies the machine's resolver
@@ -51,7 +52,14 @@ HOST_PACKAGES = ["debootstrap", "gdb", "pypy3", "pypy3-dev", "pypy3-venv",
                  "g++-mingw-w64-i686", "g++-mingw-w64-x86-64",
                  "python3-dbg", "python3-dev", "python3-venv", "dpkg-dev",
                  "libssl-dev", "zlib1g-dev", "libffi-dev", "libbz2-dev",
-                 "liblzma-dev", "libsqlite3-dev"]
+                 "liblzma-dev", "libsqlite3-dev",
+                 # A real X server for the Qt example, and what Qt's xcb
+                 # platform plugin loads.
+                 "xvfb", "xauth", "libegl1", "libgl1", "libfontconfig1",
+                 "libdbus-1-3", "libxkbcommon-x11-0", "libxcb-cursor0",
+                 "libxcb-icccm4", "libxcb-image0", "libxcb-keysyms1",
+                 "libxcb-randr0", "libxcb-render-util0", "libxcb-shape0",
+                 "libxcb-xinerama0", "libxcb-xkb1"]
 # Debian's stable suite carries the python3.13 source package.
 SOURCE_SUITE = "trixie"
 FT_BUILDS = {
