@@ -77,7 +77,7 @@ class SimulatedUps(object):
             "source": sd.BatteryStr if on_battery else sd.ACUtilityStr,
             "capacity": capacity,
             "state": state,
-            "runtime": capacity // 9 if on_battery else None,
+            "runtime": 8 - step if on_battery else None,
             "volts": 0 if on_battery else 230,
             "watts": 140,
         }

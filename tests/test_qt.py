@@ -58,14 +58,17 @@ def test_window_from_the_definitions(app, mod, clean):
         messages.append(window.statusBar().currentMessage())
         reading = monitor.readings[-1]
         if reading is not None and reading["source"] == mod.BatteryStr:
-            assert window.values["runtime"].text().endswith(mod.minStr)
-            assert window.page(mod.PAGE_ENERGY).text().startswith(
-                "Input: 0" + mod.voltsStr)
+            assert window.values["runtime"].text().endswith(
+                mod.minuteStr if reading["runtime"] == 1 else mod.minStr)
+            assert window.page(mod.PAGE_ENERGY).text() == "Input: 0%s\n" \
+                "Load: 140%s" % (mod.voltsStr, mod.wattsStr)
         assert side[0].width() == width
     assert messages[0] == mod.ups_working_normallyStr
     assert "%s: %s, %s" % (mod.sideBarLabel_powerSourceStr, mod.BatteryStr,
                            mod.dischargingStr) in messages
     assert messages[-1] == mod.ups_unable_communicationStr
+    assert [r["runtime"] for r in monitor.readings
+            if r is not None and r["runtime"] is not None] == [3, 2, 1]
     assert window.values["source"].text() == mod.noneValueStr
     for page in (mod.PAGE_ENERGY, mod.PAGE_CONFIG, mod.PAGE_INFO,
                  mod.PAGE_MONITOR):
