@@ -33,6 +33,14 @@
 //   or the key another class, without the table changing).  The test
 //   finds the class, the read gives the instance.
 //
+// Two things the runtime's own attribute cache, keyed by tag, takes for
+// granted, the cache takes for granted too: that a lookup through the
+// class's bases runs no code (a key of a class's namespace that is not a
+// str, with an __eq__ of its own, runs it only when the runtime's cache
+// misses), and that a type's dict changes only through the type (one
+// written through gc.get_referents() keeps its tag and is answered from
+// the old value by both).
+//
 // Each stamp and version is a number that the runtime hands out, and some
 // runtimes hand a number out again (compat.h says when); an entry is used
 // only while none of its numbers can have been:
@@ -238,11 +246,14 @@ hashes_and_compares_by_identity(PyTypeObject *type) noexcept
 
 // Whether objects of `type` hash and compare by identity, now and for as
 // long as they live: a static type's slots never change, and no object
-// of one can be given another class (nor one of another class it).
+// of one can be given another class (nor one of another class it), but
+// for modules, which the runtime lets move between ModuleType and its
+// subclasses.
 bool
 identity_for_good(PyTypeObject *type) noexcept
 {
     return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) &&
+           !PyType_IsSubtype(type, &PyModule_Type) &&
            hashes_and_compares_by_identity(type);
 }
 

@@ -7,6 +7,7 @@ import os
 import sys
 import textwrap
 import threading
+import types
 
 import pytest
 
@@ -149,6 +150,30 @@ def key_class_gains_eq(mod, log):
     return cls, change
 
 
+def module_key_gains_eq(mod, log):
+    # A module may move between ModuleType and its subclasses: stored
+    # under the class's hash by one, a plain module when the entry was
+    # made, it gains an __eq__ by its class, the table unchanged.
+    cls = roomy_service(mod)
+
+    class Hashing(types.ModuleType):
+        def __hash__(self):
+            return hash(cls)
+
+    class Logging(Hashing):
+        def __eq__(self, other):
+            log.append("eq")
+            return False
+    key = types.ModuleType("key")
+    key.__class__ = Hashing
+    cls._instances[key] = "key"
+    key.__class__ = types.ModuleType
+
+    def change():
+        key.__class__ = Logging
+    return cls, change
+
+
 def key_then_first_store(mod, log):
     # A colliding key comes into a table the module has looked through,
     # and another class's first store into it follows.
@@ -241,6 +266,7 @@ def shared_table(mod, plain):
     base_table_rebound, bases_changed,
     pytest.param(colliding_key_added, marks=needs_cpython_dict),
     pytest.param(key_class_gains_eq, marks=needs_cpython_dict),
+    pytest.param(module_key_gains_eq, marks=needs_cpython_dict),
     metaclass_gains_instances, metaclass_gains_getattribute,
     metaclass_replaced, changed_in_another_thread,
 ], ids=lambda scenario: getattr(scenario, "__name__", None))
