@@ -53,12 +53,12 @@
 //   them (the epoch).
 // - Where each interpreter counts for itself (3.12 and 3.13), calls are
 //   answered, and entries made, only while the main interpreter is the
-//   only one alive: every number kept was drawn by its counters.  A
-//   change made in another interpreter draws a tag or a version from that
-//   interpreter's counter; it stays hidden only when that counter was
-//   driven to exactly the number kept, which is the runtime's own limit
-//   (its attribute cache, per interpreter and keyed by tag, is fooled
-//   alike).
+//   only one alive: no call of another interpreter is answered, and no
+//   entry keeps what another interpreter's calls saw.  A change made in
+//   another interpreter draws a tag or a version from that interpreter's
+//   counter; it stays hidden only when that counter was driven to
+//   exactly the number kept, which is the runtime's own limit (its
+//   attribute cache, per interpreter and keyed by tag, is fooled alike).
 // - From 3.14 the runtime keeps no dict versions, and nothing the main
 //   interpreter can read tells of a change that a sub-interpreter made to
 //   a table: there every call takes its steps (compat::kInstanceCache).
@@ -95,7 +95,7 @@ namespace {
 constexpr size_t kFirstSize = 64;
 constexpr size_t kMostSize = 1024;
 
-// Where probes look before there is a table: one free slot.
+// Where find() looks before there is a table: one free slot.
 Entry no_entries[1];
 
 // The probe: looked up in a table under a class's hash, which is the
