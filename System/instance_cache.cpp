@@ -335,9 +335,6 @@ keep_sighting(const Sighting &seen) noexcept
         !PyDict_CheckExact(seen.table)) {
         return;
     }
-    if (cache::owner == nullptr) {
-        cache::owner = compat::answering_interpreter();
-    }
     if (!compat::answers_in(cache::owner)) {
         return;
     }
@@ -393,6 +390,7 @@ prepare_instance_cache() noexcept
     if (PyType_Ready(&cache::probe_type) < 0) {
         return -1;
     }
+    cache::owner = compat::answering_interpreter();
     cache::prepared = true;
     return 0;
 }

@@ -52,9 +52,9 @@ extern Entries entries;
 // have not been (compat::tags_witnessed()).
 extern PyTypeObject probe_type;
 
-// The interpreter whose calls the entries answer, the main one, once the
-// first entry is made (NULL where every interpreter counts with the same
-// counters: compat::answers_in()).
+// The interpreter whose calls the entries answer, the main one, taken at
+// import (NULL where every interpreter counts with the same counters:
+// compat::answers_in()).
 extern PyInterpreterState *owner;
 
 // How many times the witness has been given a tag.  Stamps taken in one
