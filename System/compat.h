@@ -9,7 +9,9 @@
 #include <frameobject.h>
 #include <structmember.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 // PEP 590 vectorcall arrived in 3.8 (bpo-36974); its type flag lost the
 // leading underscore in 3.9.  Before 3.8 the slot after tp_dealloc is
@@ -49,6 +51,15 @@
 #define SYSTEMDEFINE_NOINLINE __declspec(noinline)
 #else
 #define SYSTEMDEFINE_NOINLINE
+#endif
+
+// Data of the module's own that inline functions of several files read:
+// hidden from other libraries, so that a reader loads it directly rather
+// than through the table of global offsets.  A hint, as above.
+#if defined(__GNUC__) && !defined(_WIN32) && !defined(__CYGWIN__)
+#define SYSTEMDEFINE_HIDDEN __attribute__((visibility("hidden")))
+#else
+#define SYSTEMDEFINE_HIDDEN
 #endif
 
 // PyDict_GET_SIZE() arrived in 3.7, reading the field that
@@ -358,6 +369,25 @@ exact_type_hash(PyObject *object) noexcept
 #endif
 }
 
+// Whether `type`'s stamp (below) is `stamp`, not 0: read as the runtime's
+// attribute cache compares it.
+inline bool
+stamp_holds(PyTypeObject *type, unsigned int stamp) noexcept
+{
+#if defined(PYPY_VERSION)
+    (void)type;
+    (void)stamp;
+    return false;
+#elif defined(Py_GIL_DISABLED)
+    return _Py_atomic_load_uint32_acquire(&type->tp_version_tag) == stamp;
+#elif PY_VERSION_HEX >= 0x030D0000
+    return type->tp_version_tag == stamp;
+#else
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
+           type->tp_version_tag == stamp;
+#endif
+}
+
 // A stamp of what lookups through `type`'s bases give: while it stays the
 // same and is not 0, each lookup gives what it gave before, which is what
 // the runtime's own attribute cache relies on.  Taken before a lookup, an
@@ -365,7 +395,7 @@ exact_type_hash(PyObject *object) noexcept
 // the two.  Up to 3.12 the tag holds while the type's flag says so
 // (PyType_Modified() clears the flag); from 3.13 the flag is gone and a
 // modified type's tag is 0.  When a tag can be handed out again is below
-// (tags_witnessed(), answers_in()).  Without the GIL another
+// (tags_witnessed(), calling_interpreter()).  Without the GIL another
 // thread may be changing the tag: it is read as the runtime's own cache
 // reads it.  Always 0 where the tag is not kept (PyPy): the caller then
 // looks again.
@@ -386,13 +416,12 @@ type_stamp(PyTypeObject *type) noexcept
 #endif
 }
 
-// ---- When a stamp or a version can repeat -------------------------------
+// ---- When a type's tag can repeat ---------------------------------------
 //
-// A type's tag and a dict's version prove that nothing changed only as
-// long as the runtime does not hand the same number out again.  Per
-// runtime:
+// A type's tag proves that nothing changed the type only as long as the
+// runtime does not hand the same tag out again.  Per runtime:
 //
-// - Up to 3.10 type tags come from one counter of the process, which the
+// - Up to 3.10 tags come from one counter of the process, which the
 //   runtime sets back to 0 when it clears its attribute cache
 //   (sys._clear_type_cache(); on 3.10 also the end of every
 //   sub-interpreter) and which wraps after 2**32 tags.  Before it hands
@@ -402,22 +431,10 @@ type_stamp(PyTypeObject *type) noexcept
 //   type whose flag only the module sets tells whether that has happened
 //   since the module last set it: tags_witnessed().
 // - From 3.11 the counter never goes back: when it runs out, types get no
-//   tag (0) at all.  From 3.12 each interpreter counts the tags of its
-//   heap types from the same start, so tags of two interpreters meet.
-// - Dict versions (PEP 509) come from one 64-bit counter of the process
-//   up to 3.11, which never goes back.  3.12 and 3.13 count them per
-//   interpreter from 0, so two fresh interpreters that do the same draw
-//   the same versions.  3.14 has none: a dict watcher (PyDict_Watch)
-//   hears only of changes made in its own interpreter, and a legacy
-//   sub-interpreter shares the module's objects, so nothing the main
-//   interpreter can read cheaply tells of a change made there.
-//
-// So from 3.12 calls are answered from what earlier calls saw only while
-// the main interpreter is the only one (answers_in()): a change made
-// in another interpreter draws a tag or version from that interpreter's
-// counter, and is hidden only when that counter was driven to exactly the
-// value kept, which fools the runtime's own attribute cache alike.  From
-// 3.14 no call is answered without its lookups (kInstanceCache).
+//   tag (0) at all.  From 3.12 each interpreter numbers the tags of its
+//   heap types itself, from the same start, so tags of two interpreters
+//   meet: a tag is worth something only in the interpreter that drew it
+//   (calling_interpreter()).
 
 #if PY_VERSION_HEX < 0x030B0000 && !defined(PYPY_VERSION)
 constexpr bool kTagsRestart = true;
@@ -468,18 +485,24 @@ witness_tags(PyTypeObject *, PyObject *) noexcept
 }
 #endif
 
-// Whether calls may be answered now from what calls in `owner` saw, and
-// be seen for later ones.  From 3.12 only while `owner`, the main
-// interpreter, is the only one alive: the newest live interpreter
-// (PyInterpreterState_Head()) is the main one only then, and so is the
-// interpreter of the calling thread; reading the head is a load, where
-// the calling thread's interpreter is a thread-local lookup.  Up to 3.11
-// every interpreter counts with the same counters, so all of them may.
+// The interpreter whose counter gives the tags a call sees: the calling
+// thread's from 3.12, read without the runtime's check for a missing
+// thread state (the caller holds the GIL, so it has one); and the one
+// whose tags the cache of instances keeps, the main one.  Up to 3.11
+// every interpreter draws from the one counter of the process: NULL for
+// both, the same for all.
 #if PY_VERSION_HEX >= 0x030C0000 && !defined(PYPY_VERSION)
-inline bool
-answers_in(PyInterpreterState *owner) noexcept
+constexpr bool kTagsPerInterpreter = true;
+
+inline PyInterpreterState *
+calling_interpreter() noexcept
 {
-    return PyInterpreterState_Head() == owner;
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked()->interp;
+#else
+    // 3.13 made this read public, under the name above.
+    return _PyThreadState_UncheckedGet()->interp;
+#endif
 }
 
 inline PyInterpreterState *
@@ -488,10 +511,12 @@ answering_interpreter() noexcept
     return PyInterpreterState_Main();
 }
 #else
-inline bool
-answers_in(PyInterpreterState *) noexcept
+constexpr bool kTagsPerInterpreter = false;
+
+inline PyInterpreterState *
+calling_interpreter() noexcept
 {
-    return true;
+    return nullptr;
 }
 
 inline PyInterpreterState *
@@ -501,43 +526,255 @@ answering_interpreter() noexcept
 }
 #endif
 
-// ---- Versions of a table's contents ---------------------------------
+// ---- A dict's keys, as the runtime lays them out ----------------------
 //
-// The cache of instances (instance_cache.cpp) needs a number that changes
-// whenever a dict does: the dict's own version tag, up to 3.13 (PEP 509;
-// 3.12 deprecated the field).  No kept version is ever 0.
-#if defined(PYPY_VERSION) || defined(Py_GIL_DISABLED) || \
-    PY_VERSION_HEX >= 0x030E0000
-// No cache of instances: PyPy keeps no version tags, without the GIL the
-// instance could go between the checks and the reference taken to it
-// (instance_cache.cpp), and from 3.14 no version sees every interpreter.
-constexpr bool kInstanceCache = false;
+// The cache of instances (instance_cache.cpp) reads a table's index and
+// entries to tell what a lookup in it would meet.  Their layout is not
+// public API (Objects/dict-common.h up to 3.10, Include/internal/
+// pycore_dict.h from 3.11), so it is mirrored here, per runtime, and
+// instance_cache.cpp checks the mirror against dicts it builds at import
+// before it reads any other dict with it.
+//
+// - The dict (PyDictObject, public) points to its keys object; a split
+//   table keeps its values apart, in ma_values, which is NULL otherwise.
+// - The keys object starts with a header (Head below), then the index:
+//   one slot per position of the table, whose size is a power of two,
+//   each 1, 2, 4 or 8 bytes wide by that size (up to 128 positions, up
+//   to 32768, up to 2**31, beyond: 64-bit builds only).  A slot holds an
+//   entry's number, or kEmptySlot (never used) or kDummySlot (its key was
+//   deleted).  From 3.11 the header says the width itself, as log2 of
+//   the index's size in bytes.
+// - The entries follow the index directly.  Those of general keys are
+//   {hash, key, value} (Entry below).  Up to 3.10 every kind is laid out
+//   so; from 3.11 str-only and split keys leave out the hash.
+// - The kind of keys: up to 3.10 the lookup function the keys use (only
+//   compared, never called), from 3.11 a number (general keys: 0).
+//
+// Only the module's own offsets and reads live here; what a lookup does
+// with them is instance_cache.h's.  PyPy's dicts are its own: no mirror.
+#if !defined(PYPY_VERSION)
+struct DictKeys {
+    static constexpr bool kMirror = true;
 
-inline std::uint64_t
-table_version(PyObject *) noexcept
+#if PY_VERSION_HEX < 0x030B0000
+    struct Head {
+        Py_ssize_t dk_refcnt;
+        Py_ssize_t dk_size;
+        void (*dk_lookup)(void);
+        Py_ssize_t dk_usable;
+        Py_ssize_t dk_nentries;
+#if PY_VERSION_HEX < 0x03070000
+        // 3.6 declares the start of the index as a union, which aligns it.
+        union {
+            std::int8_t as_1[8];
+            std::int16_t as_2[4];
+            std::int32_t as_4[2];
+#if SIZEOF_VOID_P > 4
+            std::int64_t as_8[1];
+#endif
+        } dk_indices;
+#else
+        // char dk_indices[] follows here.
+#endif
+    };
+#else
+    struct Head {
+        Py_ssize_t dk_refcnt;
+        std::uint8_t dk_log2_size;
+        std::uint8_t dk_log2_index_bytes;
+        std::uint8_t dk_kind;
+#if defined(Py_GIL_DISABLED)
+        std::uint8_t dk_mutex;  // a PyMutex: one byte
+#endif
+        std::uint32_t dk_version;
+        Py_ssize_t dk_usable;
+        Py_ssize_t dk_nentries;
+        // char dk_indices[] follows here.
+    };
+#endif
+    struct Entry {
+        Py_hash_t me_hash;
+        PyObject *me_key;
+        PyObject *me_value;
+    };
+
+#if PY_VERSION_HEX < 0x03070000
+    static constexpr size_t kIndex = offsetof(Head, dk_indices);
+#else
+    static constexpr size_t kIndex =
+        offsetof(Head, dk_nentries) + sizeof(Py_ssize_t);
+#endif
+    static constexpr Py_ssize_t kEmptySlot = -1;
+    static constexpr Py_ssize_t kDummySlot = -2;
+    // How far the walk of the index shifts the hash at each step.
+    static constexpr unsigned kPerturbShift = 5;
+
+    template <class T>
+    static T
+    read(const char *at) noexcept
+    {
+        T value;
+        std::memcpy(&value, at, sizeof(value));
+        return value;
+    }
+
+    // Whether a lookup in `dict`, an exact dict, of a key that is no str
+    // walks general keys whose values are beside them, and then its keys
+    // object in `keys`.  A split table keeps its values apart
+    // (ma_values).  From 3.11 only general keys (kind 0) are laid out so,
+    // and a split table's keys are of the split kind.  Up to 3.10 every
+    // kind is laid out so, and a table of keys of str only switches to the
+    // general lookup when it is asked for another key.
+    static bool
+    general_keys(PyObject *dict, const char *&keys) noexcept
+    {
+        PyDictObject *table = reinterpret_cast<PyDictObject *>(dict);
+        keys = reinterpret_cast<const char *>(table->ma_keys);
+#if PY_VERSION_HEX < 0x030B0000
+        return table->ma_values == nullptr;
+#else
+        return read<std::uint8_t>(keys + offsetof(Head, dk_kind)) == 0;
+#endif
+    }
+
+    // The number of positions, a power of two.
+    static size_t
+    size(const char *keys) noexcept
+    {
+#if PY_VERSION_HEX < 0x030B0000
+        return static_cast<size_t>(
+            read<Py_ssize_t>(keys + offsetof(Head, dk_size)));
+#else
+        return size_t(1) << read<std::uint8_t>(keys +
+                                               offsetof(Head, dk_log2_size));
+#endif
+    }
+
+    // Up to this many positions a slot is one byte wide.
+    static constexpr size_t kByteSlots = 0x80;
+
+    // log2 of a slot's width in bytes, by the number of positions.
+    static unsigned
+    log2_width(const char *keys) noexcept
+    {
+        size_t positions = size(keys);
+        return positions <= kByteSlots    ? 0u
+               : positions <= 0x8000      ? 1u
+               : positions <= 0x80000000u ? 2u
+                                          : 3u;
+    }
+
+    // Whether the header agrees with log2_width(), where it says the
+    // width itself (from 3.11, as log2 of the index's size in bytes).
+    static bool
+    width_agrees(const char *keys) noexcept
+    {
+#if PY_VERSION_HEX < 0x030B0000
+        (void)keys;
+        return true;
+#else
+        return read<std::uint8_t>(keys +
+                                  offsetof(Head, dk_log2_index_bytes)) ==
+               read<std::uint8_t>(keys + offsetof(Head, dk_log2_size)) +
+                   log2_width(keys);
+#endif
+    }
+
+    static Py_ssize_t
+    entry_count(const char *keys) noexcept
+    {
+        return read<Py_ssize_t>(keys + offsetof(Head, dk_nentries));
+    }
+
+    static const char *
+    index(const char *keys) noexcept
+    {
+        return keys + kIndex;
+    }
+
+    static const char *
+    entries(const char *keys) noexcept
+    {
+        return index(keys) + (size(keys) << log2_width(keys));
+    }
+
+    // The slot at `position` of an index of slots 2**log2 bytes wide.
+    static Py_ssize_t
+    slot(const char *index, size_t position, unsigned log2) noexcept
+    {
+        // Most tables are small: their width first.
+        if (log2 == 0) {
+            return read<std::int8_t>(index + position);
+        }
+        if (log2 == 1) {
+            return read<std::int16_t>(index + 2 * position);
+        }
+        if (log2 == 2) {
+            return read<std::int32_t>(index + 4 * position);
+        }
+        return static_cast<Py_ssize_t>(
+            read<std::int64_t>(index + 8 * position));
+    }
+
+    static Py_hash_t
+    entry_hash(const char *entries, Py_ssize_t number) noexcept
+    {
+        return read<Py_hash_t>(entries + at(number) +
+                               offsetof(Entry, me_hash));
+    }
+
+    static PyObject *
+    entry_key(const char *entries, Py_ssize_t number) noexcept
+    {
+        return read<PyObject *>(entries + at(number) +
+                                offsetof(Entry, me_key));
+    }
+
+    static PyObject *
+    entry_value(const char *entries, Py_ssize_t number) noexcept
+    {
+        return read<PyObject *>(entries + at(number) +
+                                offsetof(Entry, me_value));
+    }
+
+private:
+    static size_t
+    at(Py_ssize_t number) noexcept
+    {
+        return static_cast<size_t>(number) * sizeof(Entry);
+    }
+};
+#else
+// Nothing to read: a walk stops before it starts.
+struct DictKeys {
+    static constexpr bool kMirror = false;
+};
+#endif
+
+// A dict of at least `minimum` free positions before it grows, or NULL
+// with an exception set.
+inline PyObject *
+new_presized_dict(Py_ssize_t minimum) noexcept
 {
-    return 0;
+#if defined(PYPY_VERSION)
+    (void)minimum;
+    return PyDict_New();
+#else
+    return _PyDict_NewPresized(minimum);
+#endif
 }
+
+// ---- Whether a call may be answered from what earlier calls saw ----------
+//
+// Not without the GIL: another thread could drop the instance from its
+// table between the checks and the reference taken to it, and the
+// runtime's own way to do that safely (a try-incref of memory it keeps
+// readable, as its lock-free dict reads do) is not part of its API.  Not
+// on PyPy, which keeps no version tags and whose dicts are its own.
+#if defined(PYPY_VERSION) || defined(Py_GIL_DISABLED)
+constexpr bool kInstanceCache = false;
 #else
 constexpr bool kInstanceCache = true;
-
-inline std::uint64_t
-table_version(PyObject *dict) noexcept
-{
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#elif defined(_MSC_VER)
-#pragma warning(push)
-#pragma warning(disable : 4996)
-#endif
-    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#elif defined(_MSC_VER)
-#pragma warning(pop)
-#endif
-}
 #endif
 
 // The attribute `name` found through `type`'s bases (the runtime's own

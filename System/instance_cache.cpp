@@ -1,17 +1,21 @@
 // The cache of instances.
 //
-// A call of __new__ for a class that has its instance takes four steps:
-// fetch class_._instances, test whether class_ is in it, fetch it again,
-// read table[class_] (singleton.cpp).  Python code can see each of them
-// in general: a metaclass hook serving the attribute, a table of its own
-// kind, a key whose __eq__ runs in a lookup.  Where no code can run in
-// any of them and nothing has changed since a call whose steps found the
-// instance, the steps can only find that same instance again, and the
-// call returns it without taking them.
+// A call of __new__ for a class that has its instance takes four steps
+// (singleton.cpp): (1) fetch class_._instances, (2) test whether class_
+// is in it, (3) fetch it again, (4) read table[class_].  Python code can
+// see each of them in general: a metaclass hook serving the attribute, a
+// table of its own kind, a key whose __eq__ runs in a lookup.  The cache
+// answers a call without the steps only where it can tell, from the class
+// and its table as they are at that call, that no code would run in any
+// of them and what they would return.
 //
-// An entry per class, keyed by the class's address, keeps what such a
-// call saw (a Sighting).  A later call of the same class is answered from
-// it while all of these hold; each says why a skipped step is not seen:
+// An entry per class, keyed by the class's address, keeps the class side
+// of what a call whose steps found the instance saw (a Sighting): the
+// metaclass, the stamps, the table's address and the class's hash.  Of
+// the table it keeps nothing else: every call reads the table afresh.
+//
+// Steps 1 and 3, the fetches, by the tags.  A call is answered only
+// while:
 //
 // - The class's metaclass is the one seen, and it is `type`, or it keeps
 //   type's attribute access, hash and comparison, has no `_instances` of
@@ -20,18 +24,41 @@
 //   which the metaclass cannot serve.
 // - The class's stamp is the one seen: the version tag the runtime's
 //   attribute cache keys on.  While it holds, a lookup through the
-//   class's bases gives what it gave, the same table, which the class
-//   therefore still holds alive.  A table found that way is an exact
-//   dict, which has no __get__.
-// - The table's version is the one seen (compat.h): the table has the
-//   same keys, stored under the same hashes, and the same values, and so
-//   still holds the class and, alive, the instance.
-// - When the entry was made, no key but the class was stored under the
-//   class's hash (the probe below looked).  A lookup of the class meets
-//   no other key it would compare with, so it runs no code, whatever
-//   becomes of the keys' classes later (a key's class may gain an __eq__,
-//   or the key another class, without the table changing).  The test
-//   finds the class, the read gives the instance.
+//   class's bases gives what it gave, the same table, which the class (or
+//   a base) therefore still holds alive.  A table found that way is an
+//   exact dict, which has no __get__, and no object's class can become
+//   another once it is an exact dict.
+//
+// Steps 2 and 4, the lookups, by a walk of the table as it is now.  A
+// lookup of class_ in an exact dict hashes it (the identity hash: no
+// code), then visits the slots of the table's index along one fixed
+// sequence that starts at the hash (compat::DictKeys, cache::walk()).  At
+// each slot holding an entry, it returns that entry when its key *is*
+// class_, without comparing anything; it compares the key with class_
+// (running the key's __eq__) only when the hash stored with it is
+// class_'s; it stops at the first empty slot.  The walk reads the same
+// slots in the same order.  When it meets class_'s own entry before an
+// empty slot and before any other key stored under class_'s hash:
+//
+// - the test compares nothing, runs no code and finds class_: true;
+// - the fetch between them runs no code either (above), so the table is
+//   as the test left it, and the read meets the same entry and gives its
+//   value, the value the walk read.
+//
+// That holds whatever the table went through before the call, and
+// whichever thread or interpreter changed it: nothing about the table is
+// kept but its address.  The walk gives up (and the call takes the steps)
+// on anything else: a split table (ma_values), keys of another kind than
+// the general one (whose entries are laid out otherwise from 3.11), and
+// a walk longer than cache::kMostSlots slots.
+//
+// The layout the walk reads is not public API.  At import the mirror is
+// checked against dicts the module builds (mirror_holds() below): each
+// of their keys must be found where the runtime's own lookup finds it,
+// with the value it gives, and a twin of the key (equal, another object)
+// must meet it as a key the lookup would compare.  Where the mirror does
+// not hold, nothing is kept and every call takes its steps: a runtime
+// whose layout changed is slower, never wrong.
 //
 // Two things the runtime's own attribute cache, keyed by tag, takes for
 // granted, the cache takes for granted too: that a lookup through the
@@ -41,45 +68,41 @@
 // written through gc.get_referents() keeps its tag and is answered from
 // the old value by both).
 //
-// Each stamp and version is a number that the runtime hands out, and some
-// runtimes hand a number out again (compat.h says when); an entry is used
-// only while none of its numbers can have been:
+// A stamp is a number that the runtime hands out, and some runtimes hand
+// a number out again (compat.h says when); an entry is used only while
+// none of its stamps can have been:
 //
-// - Where type tags restart (up to 3.10), while the witness, the probes'
+// - Where tags restart (up to 3.10), while the witness, the module's own
 //   type, holds the tag the module last had it given: once the runtime
 //   restarts its tags it takes that one away before it gives any out.
 //   The module then drops every entry before it gives the witness a new
 //   tag, and a call whose stamps were taken before that trusts none of
 //   them (the epoch).
-// - Where each interpreter counts for itself (3.12 and 3.13), calls are
-//   answered, and entries made, only while the main interpreter is the
-//   only one alive: no call of another interpreter is answered, and no
-//   entry keeps what another interpreter's calls saw.  A change made in
-//   another interpreter draws a tag or a version from that interpreter's
-//   counter; it stays hidden only when that counter was driven to
-//   exactly the number kept, which is the runtime's own limit (its
-//   attribute cache, per interpreter and keyed by tag, is fooled alike).
-// - From 3.14 the runtime keeps no dict versions, and nothing the main
-//   interpreter can read tells of a change that a sub-interpreter made to
-//   a table: there every call takes its steps (compat::kInstanceCache).
+// - Where each interpreter numbers its heap types' tags itself (from
+//   3.12), entries are kept, and calls answered, only in the main
+//   interpreter (owner); calls in another interpreter take the steps and
+//   keep nothing.  A class changed in another interpreter loses its tag
+//   there too, and a tag given it there from that interpreter's counter
+//   matches the one kept only when that counter was driven to exactly
+//   that number: the runtime's own limit, as its attribute cache, per
+//   interpreter and keyed by tag, is fooled alike while its entry lives.
 //
-// So an entry is invalidated by any change of the table; by any change of
-// the class, of a base or of the metaclass, `__bases__` and slots
+// So an entry is invalidated by any change of the class, of a base or of
+// the metaclass, `_instances`, `__bases__`, `__class__` and slots
 // included (the runtime clears the tag of a changed type and of all its
-// subclasses); and by the class being freed and another made at its
-// address, whose tag differs.  A stamp or version of 0 never matches: a
-// runtime out of version tags takes the steps, with no error set.
+// subclasses); by the class being freed and another made at its address,
+// whose tag differs; and by a restart of the tags.  A change of the
+// table invalidates nothing: the next call reads it.  A stamp of 0 never
+// matches: a runtime out of version tags takes the steps, with no error
+// set.
 //
 // Entries hold no references, so the cache keeps nothing alive and no
 // finaliser's timing moves: a kept pointer is used only while the checks
 // above prove its object alive.  The entry of a class that is gone stays
 // until its slot is wanted again.
 //
-// Not used without the GIL, where another thread may drop the instance
-// from the table between the checks and the reference taken to it: the
-// runtime's own way to do that safely (a try-incref of memory it keeps
-// readable, as its lock-free dict reads do) is not part of its API.  Nor
-// on PyPy, which keeps no version tags.
+// Not used without the GIL, nor on PyPy (compat::kInstanceCache says
+// why).
 #include "instance_cache.h"
 
 #include "definitions.h"
@@ -98,30 +121,8 @@ constexpr size_t kMostSize = 1024;
 // Where find() looks before there is a table: one free slot.
 Entry no_entries[1];
 
-// The probe: looked up in a table under a class's hash, which is the
-// probe's own for that lookup, it equals no key, so the lookup walks
-// every slot a lookup of the class could meet and compares the probe
-// with each key stored under that hash.  The keys' own comparisons are
-// object's or type's (checked first), which defer to the probe's, so the
-// lookup runs no code; the probe notes each key it meets but the class.
-struct Probe {
-    PyObject_HEAD
-    PyObject *cls;   // borrowed for the lookup
-    bool met_other;  // a key other than cls shares its hash
-};
-
-PyObject *
-probe_compare(PyObject *self, PyObject *other, int) noexcept
-{
-    Probe *probe = reinterpret_cast<Probe *>(self);
-    if (other != probe->cls) {
-        probe->met_other = true;
-    }
-    Py_RETURN_FALSE;
-}
-
 void
-probe_dealloc(PyObject *self) noexcept
+witness_dealloc(PyObject *self) noexcept
 {
     Py_TYPE(self)->tp_free(self);
 }
@@ -129,12 +130,12 @@ probe_dealloc(PyObject *self) noexcept
 }  // namespace
 
 // clang-format off
-PyTypeObject probe_type = {
+PyTypeObject witness_type = {
     PyVarObject_HEAD_INIT(nullptr, 0)
-    "Windows_QUMA.System.systemDefine.cache_probe",  /* tp_name */
-    sizeof(Probe),                              /* tp_basicsize */
+    "Windows_QUMA.System.systemDefine.cache_witness",  /* tp_name */
+    sizeof(PyObject),                           /* tp_basicsize */
     0,                                          /* tp_itemsize */
-    probe_dealloc,                              /* tp_dealloc */
+    witness_dealloc,                            /* tp_dealloc */
     0,                              /* tp_vectorcall_offset (tp_print) */
     nullptr,                                    /* tp_getattr */
     nullptr,                                    /* tp_setattr */
@@ -150,10 +151,6 @@ PyTypeObject probe_type = {
     nullptr,                                    /* tp_setattro */
     nullptr,                                    /* tp_as_buffer */
     compat::kWitnessFlags,                      /* tp_flags */
-    nullptr,                                    /* tp_doc */
-    nullptr,                                    /* tp_traverse */
-    nullptr,                                    /* tp_clear */
-    probe_compare,                              /* tp_richcompare */
 };
 // clang-format on
 
@@ -163,7 +160,7 @@ unsigned long epoch = 0;
 
 namespace {
 
-// Whether probe_type is ready (at import): before, nothing is kept.
+// Whether the mirror held at import: before, or without, nothing is kept.
 bool prepared = false;
 
 // The slot of `cls`, found or taken; NULL without memory for it.
@@ -224,84 +221,137 @@ place(PyObject *cls) noexcept
     return &entries.slots[i];
 }
 
-// The last table whose keys were all seen to hash and compare by
-// identity for good, and its version then.  The module's own stores keep
-// it current, so that a table filled by first calls is looked through
-// once.
-struct KnownTable {
-    PyObject *table;  // only compared, never used
-    std::uint64_t version;
-};
+// ---- The mirror, checked ----------------------------------------------
+//
+// Each sample dict gets five int keys (hashed by the runtime to
+// themselves, compared without running code) that share their first
+// slot, so that the runtime places each further one along the walk; the
+// second is deleted before the fifth goes in, which then takes its slot.
+// Its values are five distinct objects that need no allocation.
 
-KnownTable known = {nullptr, 0};
+constexpr int kSampleKeys = 5;
 
-bool
-hashes_and_compares_by_identity(PyTypeObject *type) noexcept
+// Numbers too large for any runtime's cache of small ints, so that each
+// is a new object and its twin another.
+constexpr long kLarge = 1L << 24;
+// 8 positions: 1-byte slots.  All share the first slot (of 8), and differ
+// in the bits that steer the walk beyond it.
+constexpr long kSmallSample[kSampleKeys] = {kLarge, kLarge + 32, kLarge + 64,
+                                            2 * kLarge, kLarge + 40};
+// 256 positions: 2-byte slots; the first slot in the index's upper half.
+constexpr long kWideSample[kSampleKeys] = {
+    kLarge + 456, kLarge + 8648, kLarge + 712, kLarge + 262600, kLarge + 8904};
+// A dict presized for this many keys has 256 positions on every runtime.
+constexpr Py_ssize_t kWideKeys = 100;
+
+// Whether the walk of `Keys` finds in `dict` (empty, with slots 2**log2
+// bytes wide once filled) what the runtime's lookup finds: 1, 0, or -1
+// with an exception set.
+template <class Keys>
+int
+sample_holds(PyObject *dict, const long (&numbers)[kSampleKeys],
+             unsigned log2) noexcept
 {
-    return (type->tp_hash == PyBaseObject_Type.tp_hash ||
-            type->tp_hash == PyType_Type.tp_hash) &&
-           (type->tp_richcompare == PyBaseObject_Type.tp_richcompare ||
-            type->tp_richcompare == PyType_Type.tp_richcompare);
-}
-
-// Whether objects of `type` hash and compare by identity, now and for as
-// long as they live: a static type's slots never change, and no object
-// of one can be given another class (nor one of another class it), but
-// for modules, which the runtime lets move between ModuleType and its
-// subclasses.
-bool
-identity_for_good(PyTypeObject *type) noexcept
-{
-    return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) &&
-           !PyType_IsSubtype(type, &PyModule_Type) &&
-           hashes_and_compares_by_identity(type);
-}
-
-enum class Keys { kOther, kIdentityNow, kIdentityForGood };
-
-// How the keys of the exact dict `table` hash and compare.  A key of a
-// class of its own may be given an __eq__ later without the table
-// changing.  Runs no code.
-Keys
-key_kinds(PyObject *table) noexcept
-{
-    Keys kinds = Keys::kIdentityForGood;
-    Py_ssize_t pos = 0;
-    PyObject *key = nullptr;
-    PyObject *value = nullptr;
-    while (PyDict_Next(table, &pos, &key, &value)) {
-        PyTypeObject *type = Py_TYPE(key);
-        if (!hashes_and_compares_by_identity(type)) {
-            return Keys::kOther;
+    PyObject *const values[kSampleKeys] = {Py_None, Py_True, Py_False,
+                                           Py_Ellipsis, Py_NotImplemented};
+    OwnedRef keys[kSampleKeys];
+    for (int i = 0; i < kSampleKeys; ++i) {
+        keys[i] = OwnedRef::steal(PyLong_FromLong(numbers[i]));
+        if (!keys[i]) {
+            return -1;
         }
-        if (!identity_for_good(type)) {
-            kinds = Keys::kIdentityNow;
+        if (i == kSampleKeys - 1 && PyDict_DelItem(dict, keys[1].get()) < 0) {
+            return -1;
+        }
+        if (PyDict_SetItem(dict, keys[i].get(), values[i]) < 0) {
+            return -1;
         }
     }
-    return kinds;
+    const char *layout = nullptr;
+    if (!Keys::general_keys(dict, layout) ||
+        Keys::log2_width(layout) != log2 || !Keys::width_agrees(layout) ||
+        Keys::entry_count(layout) != kSampleKeys) {
+        return 0;
+    }
+    for (int i = 0; i < kSampleKeys; ++i) {
+        Py_hash_t hash = PyObject_Hash(keys[i].get());
+        if (hash == -1) {
+            return -1;
+        }
+        PyObject *value = PyDict_GetItemWithError(dict, keys[i].get());
+        if (value == nullptr && PyErr_Occurred()) {
+            return -1;
+        }
+        bool gone = value == nullptr;
+        Walk seen = walk_keys<Keys>(layout, keys[i].get(), hash);
+        OwnedRef found = OwnedRef::steal(
+            found_alone<Reach::kAll, Keys>(dict, keys[i].get(), hash));
+        if (seen.met != (gone ? Met::kEmpty : Met::kKey) ||
+            seen.value != value || found.get() != value) {
+            return 0;
+        }
+        // An equal key, another object: the lookup compares it.
+        OwnedRef twin = OwnedRef::steal(PyLong_FromLong(numbers[i]));
+        if (!twin) {
+            return -1;
+        }
+        seen = walk_keys<Keys>(layout, twin.get(), hash);
+        found = OwnedRef::steal(
+            found_alone<Reach::kAll, Keys>(dict, twin.get(), hash));
+        if (twin.get() == keys[i].get() ||
+            seen.met != (gone ? Met::kEmpty : Met::kOther) || found) {
+            return 0;
+        }
+    }
+    return 1;
 }
 
-// Whether a probe looked up in `table`, whose keys all compare by
-// identity now, meets no key stored under `hash` but `cls`.  Runs no
-// code; false when there is no memory for the probe.
-bool
-alone_under_its_hash(PyObject *table, PyObject *cls, Py_hash_t hash) noexcept
+// Whether the mirror `Keys` reads dicts as the runtime lays them out:
+// 1, 0, or -1 with an exception set.
+template <class Keys>
+int
+mirror_holds() noexcept
 {
-    Probe *probe = PyObject_New(Probe, &probe_type);
-    if (probe == nullptr) {
-        PyErr_Clear();
-        return false;
+    OwnedRef small = OwnedRef::steal(PyDict_New());
+    if (!small) {
+        return -1;
     }
-    OwnedRef held = OwnedRef::steal(reinterpret_cast<PyObject *>(probe));
-    probe->cls = cls;
-    probe->met_other = false;
-    int found = compat::dict_contains_known_hash(table, held.get(), hash);
-    if (found < 0) {
-        // A recursion limit reached inside the comparison: nothing known.
-        PyErr_Clear();
-        return false;
+    int holds = sample_holds<Keys>(small.get(), kSmallSample, 0);
+    if (holds <= 0) {
+        return holds;
     }
-    return found == 0 && !probe->met_other;
+    OwnedRef wide = OwnedRef::steal(compat::new_presized_dict(kWideKeys));
+    if (!wide) {
+        return -1;
+    }
+    holds = sample_holds<Keys>(wide.get(), kWideSample, 1);
+    if (holds <= 0) {
+        return holds;
+    }
+    // Keys of str only: the walk for a key of another type meets nothing
+    // (and from 3.11 it does not start: they are another kind), until such
+    // a key comes in.
+    OwnedRef names = OwnedRef::steal(PyDict_New());
+    OwnedRef name = OwnedRef::steal(PyUnicode_FromString("name"));
+    OwnedRef other = OwnedRef::steal(PyLong_FromLong(kLarge));
+    if (!names || !name || !other ||
+        PyDict_SetItem(names.get(), name.get(), Py_None) < 0) {
+        return -1;
+    }
+    Py_hash_t hash = PyObject_Hash(other.get());
+    if (hash == -1) {
+        return -1;
+    }
+    if (found_alone<Reach::kAll, Keys>(names.get(), other.get(), hash) !=
+        nullptr) {
+        return 0;
+    }
+    if (PyDict_SetItem(names.get(), other.get(), Py_None) < 0) {
+        return -1;
+    }
+    OwnedRef found = OwnedRef::steal(
+        found_alone<Reach::kAll, Keys>(names.get(), other.get(), hash));
+    return found.get() == Py_None ? 1 : 0;
 }
 
 }  // namespace
@@ -313,7 +363,7 @@ renew_epoch() noexcept
         std::memset(entries.slots, 0, (entries.mask + 1) * sizeof(Entry));
         entries.used = 0;
     }
-    if (!prepared || !compat::witness_tags(&probe_type, pool.instances)) {
+    if (!prepared || !compat::witness_tags(&witness_type, pool.instances)) {
         return 0;
     }
     return ++epoch;
@@ -325,74 +375,51 @@ bool
 keeps_type_protocols(PyTypeObject *meta) noexcept
 {
     return meta->tp_getattro == PyType_Type.tp_getattro &&
-           cache::hashes_and_compares_by_identity(meta);
+           (meta->tp_hash == PyBaseObject_Type.tp_hash ||
+            meta->tp_hash == PyType_Type.tp_hash) &&
+           (meta->tp_richcompare == PyBaseObject_Type.tp_richcompare ||
+            meta->tp_richcompare == PyType_Type.tp_richcompare);
 }
 
 void
 keep_sighting(const Sighting &seen) noexcept
 {
     if (!compat::kInstanceCache || !cache::prepared ||
-        !PyDict_CheckExact(seen.table)) {
+        !PyDict_CheckExact(seen.table) ||
+        compat::calling_interpreter() != cache::owner) {
         return;
-    }
-    if (!compat::answers_in(cache::owner)) {
-        return;
-    }
-    std::uint64_t version = compat::table_version(seen.table);
-    if (version == 0) {
-        return;
-    }
-    // Keys that compare by identity for good were stored under their own
-    // hashes, which differ: only where some key's class is its own can a
-    // key share the class's hash.
-    cache::KnownTable &known = cache::known;
-    if (known.table != seen.table || known.version != version) {
-        switch (cache::key_kinds(seen.table)) {
-            case cache::Keys::kOther:
-                return;
-            case cache::Keys::kIdentityNow:
-                if (!cache::alone_under_its_hash(seen.table, seen.cls,
-                                                 seen.hash)) {
-                    return;
-                }
-                break;
-            case cache::Keys::kIdentityForGood:
-                known = {seen.table, version};
-                break;
-        }
     }
     cache::Entry *entry = cache::place(seen.cls);
     if (entry == nullptr) {
         return;
     }
-    *entry = {seen.cls,   Py_TYPE(seen.cls), seen.stamp,   seen.meta_stamp,
-              seen.table, version,           seen.instance};
-}
-
-void
-note_own_store(PyObject *table, PyObject *key, std::uint64_t before,
-               std::uint64_t after) noexcept
-{
-    cache::KnownTable &known = cache::known;
-    if (before != 0 && known.table == table && known.version == before &&
-        cache::identity_for_good(Py_TYPE(key)) &&
-        compat::answers_in(cache::owner)) {
-        known.version = after;
-    }
+    *entry = {seen.cls,        Py_TYPE(seen.cls), seen.stamp,
+              seen.meta_stamp, seen.table,        seen.hash};
 }
 
 int
 prepare_instance_cache() noexcept
 {
-    if (!compat::kInstanceCache || cache::prepared) {
+    if constexpr (!compat::kInstanceCache) {
         return 0;
     }
-    if (PyType_Ready(&cache::probe_type) < 0) {
-        return -1;
+    else {
+        if (cache::prepared) {
+            return 0;
+        }
+        if (PyType_Ready(&cache::witness_type) < 0) {
+            return -1;
+        }
+        int holds = cache::mirror_holds<compat::DictKeys>();
+        if (holds < 0) {
+            return -1;
+        }
+        if (holds > 0) {
+            cache::owner = compat::answering_interpreter();
+            cache::prepared = true;
+        }
+        return 0;
     }
-    cache::owner = compat::answering_interpreter();
-    cache::prepared = true;
-    return 0;
 }
 
 }  // namespace sd

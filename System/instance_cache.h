@@ -17,8 +17,7 @@ struct Sighting {
     PyObject *cls;
     unsigned int stamp;       // cls's stamp, never 0
     unsigned int meta_stamp;  // its metaclass's, or 0 for `type` itself
-    PyObject *table;          // cls._instances
-    PyObject *instance;       // table[cls]
+    PyObject *table;          // cls._instances, an exact dict
     Py_hash_t hash;           // cls's
 };
 
@@ -30,8 +29,7 @@ struct Entry {
     unsigned int stamp;       // as in Sighting
     unsigned int meta_stamp;  // as in Sighting
     PyObject *table;          // cls._instances when seen
-    std::uint64_t version;    // the table's version when seen, never 0
-    PyObject *instance;       // table[cls] when seen
+    Py_hash_t hash;           // cls's
 };
 
 // Open addressing with linear probing: `mask` + 1 slots from `slots` on,
@@ -45,21 +43,23 @@ struct Entries {
     size_t used;
 };
 
-extern Entries entries;
+SYSTEMDEFINE_HIDDEN extern Entries entries;
 
-// The module's own type whose objects probe tables (instance_cache.cpp),
-// and whose tag, where tags can be handed out again, witnesses that they
-// have not been (compat::tags_witnessed()).
-extern PyTypeObject probe_type;
+// The module's own type whose tag, where tags can be handed out again,
+// witnesses that they have not been (compat::tags_witnessed()).
+SYSTEMDEFINE_HIDDEN extern PyTypeObject witness_type;
 
 // The interpreter whose calls the entries answer, the main one, taken at
-// import (NULL where every interpreter counts with the same counters:
-// compat::answers_in()).
-extern PyInterpreterState *owner;
+// import (NULL where all interpreters draw tags from one counter:
+// compat::calling_interpreter()).
+SYSTEMDEFINE_HIDDEN extern PyInterpreterState *owner;
 
 // How many times the witness has been given a tag.  Stamps taken in one
 // epoch are compared only within it.
-extern unsigned long epoch;
+SYSTEMDEFINE_HIDDEN extern unsigned long epoch;
+
+// How many slots of a table's index a walk reads at most.
+constexpr int kMostSlots = 8;
 
 inline size_t
 home(PyObject *cls) noexcept
@@ -97,7 +97,7 @@ tags_epoch() noexcept
     if (!compat::kTagsRestart) {
         return 1;
     }
-    return compat::tags_witnessed(&probe_type) ? epoch : renew_epoch();
+    return compat::tags_witnessed(&witness_type) ? epoch : renew_epoch();
 }
 
 // Whether stamps taken in `taken` (from tags_epoch()) still prove what
@@ -108,14 +108,162 @@ same_epoch(unsigned long taken) noexcept
     if (!compat::kTagsRestart) {
         return true;
     }
-    return taken != 0 && taken == epoch && compat::tags_witnessed(&probe_type);
+    return taken != 0 && taken == epoch &&
+           compat::tags_witnessed(&witness_type);
+}
+
+// What a walk of a table's index for a key met.
+enum class Met {
+    kKey,    // the key itself: `value` is its value
+    kOther,  // first, another key stored under the same hash
+    kEmpty,  // first, an empty slot: the key is not there
+    kFar,    // neither within kMostSlots slots
+};
+
+struct Walk {
+    Met met;
+    PyObject *value;  // borrowed, kKey only
+};
+
+// Walk the index of the keys object `keys` (general keys) for `key` of
+// hash `hash` along the slots its lookup visits, as the table is now:
+// whether the lookup would meet the key itself before anything it would
+// compare the key with (instance_cache.cpp).  Reads only; runs no code.
+// `Keys` is the mirror of the runtime's layout, which tests replace.
+template <class Keys>
+SYSTEMDEFINE_NOINLINE Walk
+walk_keys(const char *keys, PyObject *key, Py_hash_t hash) noexcept
+{
+    size_t mask = Keys::size(keys) - 1;
+    unsigned log2 = Keys::log2_width(keys);
+    const char *index = Keys::index(keys);
+    const char *entries = Keys::entries(keys);
+    size_t position = static_cast<size_t>(hash) & mask;
+    size_t perturb = static_cast<size_t>(hash);
+    for (int slots = 0; slots < kMostSlots; ++slots) {
+        Py_ssize_t number = Keys::slot(index, position, log2);
+        if (number >= 0) {
+            if (Keys::entry_key(entries, number) == key) {
+                return {Met::kKey, Keys::entry_value(entries, number)};
+            }
+            if (Keys::entry_hash(entries, number) == hash) {
+                return {Met::kOther, nullptr};
+            }
+        }
+        else if (number == Keys::kEmptySlot) {
+            return {Met::kEmpty, nullptr};
+        }
+        perturb >>= Keys::kPerturbShift;
+        position = (position * 5 + perturb + 1) & mask;
+    }
+    return {Met::kFar, nullptr};
+}
+
+// Which tables found_alone() reads.
+enum class Reach {
+    kSmall,  // only those of slots of one byte, without calling out
+    kAll,
+};
+
+// Whether the walk of a small table beyond its first slot is inline.
+// Where answering a call calls out (compat::kTagsPerInterpreter), the call
+// has its frame anyway, and the rest of the walk out of line leaves the
+// registers to the first slot; elsewhere, inline, an answered call of a
+// small table sets up no frame.
+constexpr bool kWalkInline = !compat::kTagsPerInterpreter;
+
+// What a lookup of `key`, of hash `hash`, in `table`, an exact dict,
+// gives when it compares nothing: a new reference to the value of the
+// key's own entry when the walk meets it first, else NULL.  The first
+// slot of a small table is read inline: most tables are small, and most
+// keys in their first slot.  (An entry that a slot of a combined table
+// names has a value.)
+template <Reach kReach, class Keys = compat::DictKeys>
+inline PyObject *
+found_alone(PyObject *table, PyObject *key, Py_hash_t hash) noexcept
+{
+    if constexpr (!Keys::kMirror) {
+        (void)table;
+        (void)key;
+        (void)hash;
+        return nullptr;
+    }
+    else {
+        const char *keys = nullptr;
+        if (!Keys::general_keys(table, keys)) {
+            return nullptr;
+        }
+        size_t size = Keys::size(keys);
+        if (size <= Keys::kByteSlots) {
+            const char *index = Keys::index(keys);
+            const char *entries = index + size;
+            size_t mask = size - 1;
+            size_t position = static_cast<size_t>(hash) & mask;
+            Py_ssize_t number = Keys::slot(index, position, 0);
+            if (number >= 0 && Keys::entry_key(entries, number) == key) {
+                PyObject *value = Keys::entry_value(entries, number);
+                Py_INCREF(value);
+                return value;
+            }
+            if constexpr (kWalkInline) {
+                // walk_keys() for slots of one byte, from the first again.
+                size_t perturb = static_cast<size_t>(hash);
+                for (int slots = 0; slots < kMostSlots; ++slots) {
+                    number = Keys::slot(index, position, 0);
+                    if (number >= 0) {
+                        if (Keys::entry_key(entries, number) == key) {
+                            PyObject *value =
+                                Keys::entry_value(entries, number);
+                            Py_INCREF(value);
+                            return value;
+                        }
+                        if (Keys::entry_hash(entries, number) == hash) {
+                            return nullptr;
+                        }
+                    }
+                    else if (number == Keys::kEmptySlot) {
+                        return nullptr;
+                    }
+                    perturb >>= Keys::kPerturbShift;
+                    position = (position * 5 + perturb + 1) & mask;
+                }
+                return nullptr;
+            }
+        }
+        else if constexpr (kReach == Reach::kSmall) {
+            return nullptr;
+        }
+        Walk seen = walk_keys<Keys>(keys, key, hash);
+        if (seen.met != Met::kKey) {
+            return nullptr;
+        }
+        Py_INCREF(seen.value);
+        return seen.value;
+    }
 }
 
 }  // namespace cache
 
-// The instance of `cls` if a call now could see nothing but what the
-// kept sighting saw: a new reference, or NULL (nothing set) to take the
-// steps.  Inline: on a cached call it is all the module does.
+// Whether a call on this thread may be answered from the entries: asked
+// first, before the arguments are read, since it may call out.
+inline bool
+answering() noexcept
+{
+    if constexpr (!compat::kTagsPerInterpreter) {
+        return compat::kInstanceCache;
+    }
+    else {
+        return compat::kInstanceCache &&
+               compat::calling_interpreter() == cache::owner;
+    }
+}
+
+// The instance of `cls`, once answering() said yes, if a call now could
+// see nothing but what its steps would find in its table as it is: a new
+// reference, or NULL (nothing set) to take the steps.  Inline: on a
+// cached call it is all the module does.  With Reach::kSmall it never
+// calls out, and answers for small tables only.
+template <cache::Reach kReach>
 inline PyObject *
 cached_instance(PyObject *cls) noexcept
 {
@@ -129,37 +277,27 @@ cached_instance(PyObject *cls) noexcept
     // In this order: only a class (an object of the kept metaclass) has a
     // stamp, and only a class with the kept stamp still holds the table.
     PyTypeObject *meta = Py_TYPE(cls);
-    if (!compat::tags_witnessed(&cache::probe_type) ||
-        !compat::answers_in(cache::owner) || meta != entry->meta ||
-        compat::type_stamp(reinterpret_cast<PyTypeObject *>(cls)) !=
-            entry->stamp ||
+    if (!compat::tags_witnessed(&cache::witness_type) || meta != entry->meta ||
+        !compat::stamp_holds(reinterpret_cast<PyTypeObject *>(cls),
+                             entry->stamp) ||
         (entry->meta_stamp != 0 &&
-         compat::type_stamp(meta) != entry->meta_stamp) ||
-        compat::table_version(entry->table) != entry->version) {
+         !compat::stamp_holds(meta, entry->meta_stamp))) {
         return nullptr;
     }
-    Py_INCREF(entry->instance);
-    return entry->instance;
+    return cache::found_alone<kReach>(entry->table, cls, entry->hash);
 }
 
 // Keep `seen` for later calls of its class, if they can be answered from
 // it.  Never fails: a sighting that cannot be kept is dropped.
 void keep_sighting(const Sighting &seen) noexcept;
 
-// The module's own store of an instance into the exact dict `table`
-// under `key`, which hashes and compares by identity: `before` and
-// `after` are the table's versions around it.  No code can have run in
-// between when the table's keys all compared by identity, and they still
-// do for good when `key` does.
-void note_own_store(PyObject *table, PyObject *key, std::uint64_t before,
-                    std::uint64_t after) noexcept;
-
 // Whether instances of `meta` (a metaclass) hash, compare and fetch
 // their attributes as classes of `type` do.
 bool keeps_type_protocols(PyTypeObject *meta) noexcept;
 
-// Ready the cache's own type, at import with the function type: 0, or -1
-// with an exception set.
+// Ready the cache's own type and check the mirror of the dict layout, at
+// import with the function type: 0, or -1 with an exception set.  A
+// mirror that does not hold leaves the cache off, with no error.
 int prepare_instance_cache() noexcept;
 
 }  // namespace sd

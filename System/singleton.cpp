@@ -417,21 +417,13 @@ public:
         return instance;
     }
 
-    // Whether class_ hashes and compares by identity.
-    bool
-    identity_key() const noexcept
-    {
-        return hash_ != -1;
-    }
-
     // Keep for later calls that `table`, from the last fetch, held
-    // `instance`, if nothing has changed the class since.
+    // class_, if nothing has changed the class since.
     void
-    keep(PyObject *table, PyObject *instance) const noexcept
+    keep(PyObject *table) const noexcept
     {
         if (compat::kInstanceCache && unchanged()) {
-            keep_sighting(
-                {class_, stamp_, meta_stamp_, table, instance, hash_});
+            keep_sighting({class_, stamp_, meta_stamp_, table, hash_});
         }
     }
 
@@ -467,20 +459,12 @@ private:
 // Every caller then returns what the table holds.  Other tables take the
 // store as it comes.
 int
-store_instance(PyObject *table, const Access &access, PyObject *class_,
-               PyObject *instance) noexcept
+store_instance(PyObject *table, PyObject *class_, PyObject *instance) noexcept
 {
     if (!PyDict_CheckExact(table)) {
         return PyObject_SetItem(table, class_, instance);
     }
-    std::uint64_t before = compat::table_version(table);
-    if (compat::dict_insert_if_absent(table, class_, instance) < 0) {
-        return -1;
-    }
-    if (access.identity_key()) {
-        note_own_store(table, class_, before, compat::table_version(table));
-    }
-    return 0;
+    return compat::dict_insert_if_absent(table, class_, instance);
 }
 
 // First instantiation of class_: super(Singleton, class_).__new__(class_,
@@ -526,7 +510,7 @@ create_instance(PyObject *self, PyObject *class_, Access &access,
     if (!table) {
         return SD_FAIL(where, 7);
     }
-    if (store_instance(table.get(), access, class_, instance.get()) < 0) {
+    if (store_instance(table.get(), class_, instance.get()) < 0) {
         return SD_FAIL(where, 7);
     }
     return 0;
@@ -568,7 +552,7 @@ new_body(PyObject *self, PyObject *class_, const Positional &positional,
         return SD_FAIL(where, 8);
     }
     if (found) {
-        access.keep(table.get(), instance.get());
+        access.keep(table.get());
     }
     return instance.release();
 }
@@ -595,9 +579,11 @@ new_steps(PyObject *self, const Positional &positional,
     if (bind(positional, keywords, class_, where) < 0) {
         return nullptr;
     }
-    // A call without keywords has asked the cache already (kept_instance).
-    if (keywords.present()) {
-        PyObject *kept = cached_instance(class_);
+    // A call without keywords has asked already, for a small table only
+    // (kept_instance()); a call of a class whose table is larger asks
+    // here.
+    if (answering()) {
+        PyObject *kept = cached_instance<cache::Reach::kAll>(class_);
         if (kept != nullptr) {
             return kept;
         }
@@ -611,7 +597,9 @@ new_steps(PyObject *self, const Positional &positional,
 PyObject *
 kept_instance(PyObject *const *args, Py_ssize_t nargs) noexcept
 {
-    return nargs > 0 ? cached_instance(args[0]) : nullptr;
+    return nargs > 0 && answering()
+               ? cached_instance<cache::Reach::kSmall>(args[0])
+               : nullptr;
 }
 
 SYSTEMDEFINE_NOINLINE PyObject *
@@ -656,20 +644,30 @@ singleton_new_call(PyObject *self, PyObject *args, PyObject *kwargs) noexcept
 }
 
 #if SYSTEMDEFINE_HAVE_VECTORCALL
+// The vectorcall convention, past the cache.  Out of line and called
+// last, so that a call the cache answers sets up no frame.
+SYSTEMDEFINE_NOINLINE PyObject *
+singleton_new_vector_steps(PyObject *self, PyObject *const *args,
+                           size_t nargsf, PyObject *kwnames) noexcept
+{
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Positional positional = {args, nargs, nullptr};
+    Keywords keywords(kwnames, args + nargs);
+    return singleton_new(self, positional, keywords);
+}
+
 PyObject *
 singleton_new_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
                          PyObject *kwnames) noexcept
 {
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (kwnames == nullptr) {
-        PyObject *kept = kept_instance(args, nargs);
+        PyObject *kept = kept_instance(args, PyVectorcall_NARGS(nargsf));
         if (kept != nullptr) {
             return kept;
         }
+        return singleton_new_vector_steps(self, args, nargsf, nullptr);
     }
-    Positional positional = {args, nargs, nullptr};
-    Keywords keywords(kwnames, args + nargs);
-    return singleton_new(self, positional, keywords);
+    return singleton_new_vector_steps(self, args, nargsf, kwnames);
 }
 #endif
 
