@@ -270,6 +270,7 @@ sample_holds(PyObject *dict, const long (&numbers)[kSampleKeys],
     const char *layout = nullptr;
     if (!Keys::general_keys(dict, layout) ||
         Keys::log2_width(layout) != log2 || !Keys::width_agrees(layout) ||
+        (Keys::size(layout) <= Keys::kByteSlots) != (log2 == 0) ||
         Keys::entry_count(layout) != kSampleKeys) {
         return 0;
     }
@@ -339,19 +340,52 @@ mirror_holds() noexcept
         return -1;
     }
     Py_hash_t hash = PyObject_Hash(other.get());
-    if (hash == -1) {
+    Py_hash_t name_hash = PyObject_Hash(name.get());
+    if (hash == -1 || name_hash == -1) {
         return -1;
     }
-    if (found_alone<Reach::kAll, Keys>(names.get(), other.get(), hash) !=
-        nullptr) {
+    // The name itself: found where the runtime finds it, unless the
+    // keys' kind turns the walk away.
+    const char *layout = nullptr;
+    bool general = Keys::general_keys(names.get(), layout);
+    OwnedRef found = OwnedRef::steal(
+        found_alone<Reach::kAll, Keys>(names.get(), name.get(), name_hash));
+    if (found.get() != (general ? Py_None : nullptr) ||
+        found_alone<Reach::kAll, Keys>(names.get(), other.get(), hash) !=
+            nullptr) {
         return 0;
     }
-    if (PyDict_SetItem(names.get(), other.get(), Py_None) < 0) {
+    if (PyDict_SetItem(names.get(), other.get(), Py_True) < 0) {
         return -1;
     }
-    OwnedRef found = OwnedRef::steal(
+    found = OwnedRef::steal(
         found_alone<Reach::kAll, Keys>(names.get(), other.get(), hash));
-    return found.get() == Py_None ? 1 : 0;
+    OwnedRef again = OwnedRef::steal(
+        found_alone<Reach::kAll, Keys>(names.get(), name.get(), name_hash));
+    return found.get() == Py_True && again.get() == Py_None ? 1 : 0;
+}
+
+// Ready the witness and check the mirror `Keys`: the cache is on only
+// where it holds.  0, or -1 with an exception set.
+template <class Keys>
+int
+prepare_with() noexcept
+{
+    if (prepared) {
+        return 0;
+    }
+    if (PyType_Ready(&witness_type) < 0) {
+        return -1;
+    }
+    int holds = mirror_holds<Keys>();
+    if (holds < 0) {
+        return -1;
+    }
+    if (holds > 0) {
+        owner = compat::answering_interpreter();
+        prepared = true;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -404,21 +438,7 @@ prepare_instance_cache() noexcept
         return 0;
     }
     else {
-        if (cache::prepared) {
-            return 0;
-        }
-        if (PyType_Ready(&cache::witness_type) < 0) {
-            return -1;
-        }
-        int holds = cache::mirror_holds<compat::DictKeys>();
-        if (holds < 0) {
-            return -1;
-        }
-        if (holds > 0) {
-            cache::owner = compat::answering_interpreter();
-            cache::prepared = true;
-        }
-        return 0;
+        return cache::prepare_with<compat::DictKeys>();
     }
 }
 

@@ -1,6 +1,7 @@
 import ctypes
 import importlib.util
 import os
+import shutil
 import subprocess
 import sys
 import sysconfig
@@ -48,6 +49,29 @@ def plain():
     module = importlib.util.module_from_spec(found)
     found.loader.exec_module(module)
     return module
+
+
+@pytest.fixture(scope="session")
+def probe(tmp_path_factory):
+    """The module's caches compiled on their own into a small test
+    module (tests/cache_probe.cpp)."""
+    compiler = shutil.which("g++") or shutil.which("c++")
+    if compiler is None or sys.platform == "win32":
+        pytest.skip("needs a C++ compiler")
+    out = tmp_path_factory.mktemp("probe")
+    target = str(out / ("_cache_probe" + sysconfig.get_config_var(
+        "EXT_SUFFIX")))
+    sources = [os.path.join(ROOT, "tests", "cache_probe.cpp")]
+    subprocess.check_call(
+        [compiler, "-std=c++17", "-shared", "-fPIC", "-fvisibility=hidden",
+         "-I" + sysconfig.get_paths()["include"], "-I" + ROOT,
+         "-o", target] + sources)
+    sys.path.insert(0, str(out))
+    try:
+        import _cache_probe
+    finally:
+        sys.path.remove(str(out))
+    return _cache_probe
 
 
 def py_call(fn, args, kwargs):

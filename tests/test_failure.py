@@ -1,15 +1,11 @@
 """Traceback entries: where failures are reported and how they read."""
 import inspect
-import os
-import shutil
-import subprocess
 import sys
-import sysconfig
 import traceback
 
 import pytest
 
-from conftest import (NEW_NAME, ROOT, SOURCE_FILE, impl_line, module_entries,
+from conftest import (NEW_NAME, SOURCE_FILE, impl_line, module_entries,
                       needs_refcounts, run_probes)
 
 
@@ -76,28 +72,6 @@ def test_entry_code_objects_raise_when_run():
             code = tb.tb_frame.f_code
     """, ["exec(code, {})", "types.FunctionType(code, {})()"])
     assert "ran" not in outcomes
-
-
-@pytest.fixture(scope="module")
-def probe(tmp_path_factory):
-    """The cache compiled on its own into a small test module."""
-    compiler = shutil.which("g++") or shutil.which("c++")
-    if compiler is None or sys.platform == "win32":
-        pytest.skip("needs a C++ compiler")
-    out = tmp_path_factory.mktemp("probe")
-    target = str(out / ("_cache_probe" + sysconfig.get_config_var(
-        "EXT_SUFFIX")))
-    sources = [os.path.join(ROOT, "tests", "cache_probe.cpp")]
-    subprocess.check_call(
-        [compiler, "-std=c++17", "-shared", "-fPIC", "-fvisibility=hidden",
-         "-I" + sysconfig.get_paths()["include"], "-I" + ROOT,
-         "-o", target] + sources)
-    sys.path.insert(0, str(out))
-    try:
-        import _cache_probe
-    finally:
-        sys.path.remove(str(out))
-    return _cache_probe
 
 
 @needs_refcounts
