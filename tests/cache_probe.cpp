@@ -158,6 +158,7 @@ struct HashOff : Mirror {
     }
 };
 
+// Every table walked as general keys, split ones too.
 struct AnyKind : Mirror {
     static bool
     general_keys(PyObject *dict, const char *&keys) noexcept

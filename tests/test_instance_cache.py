@@ -405,7 +405,8 @@ def test_a_mirror_of_the_dict_layout_that_does_not_hold(probe):
         pytest.skip("PyPy's dicts are its own")
     assert probe.holds("runtime")
     assert [m for m in wrong if probe.holds(m)] == []
-    # Up to 3.10 every kind of keys is laid out alike.
+    # Up to 3.10 every kind of keys is laid out alike, and a table that
+    # held a class never turns split.
     assert probe.holds("kind") == (sys.version_info < (3, 11))
     if probe.answer("runtime", Service) is not instance:
         assert FREE_THREADED
