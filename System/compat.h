@@ -546,9 +546,8 @@ answering_interpreter() noexcept
 //   the index's size in bytes.
 // - The entries follow the index directly.  Those of general keys are
 //   {hash, key, value} (Entry below).  Up to 3.10 every kind is laid out
-//   so; from 3.11 str-only and split keys leave out the hash.
-// - The kind of keys: up to 3.10 the lookup function the keys use (only
-//   compared, never called), from 3.11 a number (general keys: 0).
+//   so; from 3.11 str-only and split keys leave out the hash, and the
+//   header says the kind (general keys: 0).
 //
 // Only the module's own offsets and reads live here; what a lookup does
 // with them is instance_cache.h's.  PyPy's dicts are its own: no mirror.
@@ -751,8 +750,8 @@ struct DictKeys {
 };
 #endif
 
-// A dict of at least `minimum` free positions before it grows, or NULL
-// with an exception set.
+// A new dict that holds `minimum` keys before it grows, or NULL with an
+// exception set.
 inline PyObject *
 new_presized_dict(Py_ssize_t minimum) noexcept
 {

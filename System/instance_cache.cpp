@@ -26,39 +26,47 @@
 //   attribute cache keys on.  While it holds, a lookup through the
 //   class's bases gives what it gave, the same table, which the class (or
 //   a base) therefore still holds alive.  A table found that way is an
-//   exact dict, which has no __get__, and no object's class can become
-//   another once it is an exact dict.
+//   exact dict, which has no __get__; an exact dict's class cannot be
+//   changed, so it is one still.
 //
-// Steps 2 and 4, the lookups, by a walk of the table as it is now.  A
-// lookup of class_ in an exact dict hashes it (the identity hash: no
-// code), then visits the slots of the table's index along one fixed
-// sequence that starts at the hash (compat::DictKeys, cache::walk()).  At
-// each slot holding an entry, it returns that entry when its key *is*
-// class_, without comparing anything; it compares the key with class_
-// (running the key's __eq__) only when the hash stored with it is
-// class_'s; it stops at the first empty slot.  The walk reads the same
-// slots in the same order.  When it meets class_'s own entry before an
-// empty slot and before any other key stored under class_'s hash:
+// Steps 2 and 4, the lookups, by a walk of the table as it is now
+// (found_alone(), walk_keys()).  The lookups are the exact dict's own.
+// Each hashes class_ (type's hash: the identity, no code), then visits
+// the slots of the table's index along one fixed sequence that starts
+// at the hash (compat::DictKeys says where the index and the entries
+// lie).  It passes a slot whose key was deleted; at a slot naming an
+// entry it returns that entry when its key *is* class_, without
+// comparing anything, and compares the key with class_ (running the
+// key's __eq__) only when the hash stored with it is class_'s; it stops
+// at the first empty slot.  The walk reads the same slots in the same
+// order, with nothing run in between that could change them.  When it
+// meets class_'s own entry before an empty slot and before any other key
+// stored under class_'s hash:
 //
 // - the test compares nothing, runs no code and finds class_: true;
 // - the fetch between them runs no code either (above), so the table is
 //   as the test left it, and the read meets the same entry and gives its
-//   value, the value the walk read.
+//   value: the value the walk read (never NULL: an entry that a slot of
+//   a combined table names has one).
 //
 // That holds whatever the table went through before the call, and
 // whichever thread or interpreter changed it: nothing about the table is
-// kept but its address.  The walk gives up (and the call takes the steps)
-// on anything else: a split table (ma_values), keys of another kind than
-// the general one (whose entries are laid out otherwise from 3.11), and
-// a walk longer than cache::kMostSlots slots.
+// kept but its address.  The walk gives up, and the call takes the steps,
+// on anything else: a table whose keys are not general ones with their
+// values beside them (a split table, or from 3.11 keys of str only, whose
+// entries are laid out otherwise), and a walk longer than
+// cache::kMostSlots slots.  That bound only caps what a call spends
+// (the runtime keeps a third of every index empty, so each walk ends):
+// past it the steps give the same answer.
 //
 // The layout the walk reads is not public API.  At import the mirror is
 // checked against dicts the module builds (mirror_holds() below): each
 // of their keys must be found where the runtime's own lookup finds it,
-// with the value it gives, and a twin of the key (equal, another object)
-// must meet it as a key the lookup would compare.  Where the mirror does
-// not hold, nothing is kept and every call takes its steps: a runtime
-// whose layout changed is slower, never wrong.
+// with the value it gives, a key deleted must not be, and a twin of each
+// key (equal, another object) must meet it as a key the lookup would
+// compare; a table of str keys must be turned away or walked right.
+// Where the mirror does not hold, nothing is kept and every call takes
+// its steps: a runtime whose layout changed is slower, never wrong.
 //
 // Two things the runtime's own attribute cache, keyed by tag, takes for
 // granted, the cache takes for granted too: that a lookup through the
@@ -80,12 +88,14 @@
 //   them (the epoch).
 // - Where each interpreter numbers its heap types' tags itself (from
 //   3.12), entries are kept, and calls answered, only in the main
-//   interpreter (owner); calls in another interpreter take the steps and
-//   keep nothing.  A class changed in another interpreter loses its tag
-//   there too, and a tag given it there from that interpreter's counter
-//   matches the one kept only when that counter was driven to exactly
-//   that number: the runtime's own limit, as its attribute cache, per
-//   interpreter and keyed by tag, is fooled alike while its entry lives.
+//   interpreter (owner), which each call checks as its calling thread's:
+//   calls in another interpreter take the steps and keep nothing.  A
+//   class changed in another interpreter loses its tag there too, and a
+//   tag given it there from that interpreter's counter matches the one
+//   kept only when that counter was driven to exactly that number: the
+//   runtime's own limit, as its attribute cache in the main interpreter,
+//   keyed by tag, is fooled alike while its entry lives.  The table side
+//   needs no such care: it is read, not numbered.
 //
 // So an entry is invalidated by any change of the class, of a base or of
 // the metaclass, `_instances`, `__bases__`, `__class__` and slots
@@ -101,8 +111,12 @@
 // above prove its object alive.  The entry of a class that is gone stays
 // until its slot is wanted again.
 //
-// Not used without the GIL, nor on PyPy (compat::kInstanceCache says
-// why).
+// Not used without the GIL, where another thread may change the table
+// while the walk reads it, or drop the instance between the walk and the
+// reference taken to it (the runtime's own lock-free reads rest on a
+// try-incref of memory it keeps readable, which is not part of its API);
+// nor on PyPy, whose dicts are its own and which keeps no version tags
+// (compat::kInstanceCache).
 #include "instance_cache.h"
 
 #include "definitions.h"
