@@ -3,6 +3,7 @@ counted by callgrind in this interpreter: one class called again and
 again, and 64 classes called in turn.
 
     python bench/instructions.py [--hashing 1,2,3] [--subinterpreter]
+                                 [--json PATH]
 
 --subinterpreter keeps a legacy sub-interpreter alive (in a thread of its
 own, blocked on a pipe) while the calls run in the main interpreter.
@@ -15,6 +16,7 @@ given (string hashes steer the runtime's attribute cache and dict
 probes, and so the count, by a few dozen instructions).
 """
 import argparse
+import json
 import os
 import re
 import shutil
@@ -75,6 +77,8 @@ def main():
                         help="PYTHONHASHSEED values, one run each")
     parser.add_argument("--subinterpreter", action="store_true",
                         help="with a legacy sub-interpreter alive")
+    parser.add_argument("--json", metavar="PATH",
+                        help="also write the ratios there")
     args = parser.parse_args()
     if shutil.which("valgrind") is None:
         raise SystemExit("valgrind is not installed")
@@ -87,12 +91,17 @@ def main():
         script = os.path.join(tmp, "hot.py")
         with open(script, "w") as f:
             f.write(PROGRAM)
+        ratios = {}
         for suffix, label in (("", "one"), (", 64 classes", "64 in turn")):
             for hashing in args.hashing.split(","):
                 native = per_call(script, "native" + suffix, hashing, extra)
                 floor = per_call(script, "floor" + suffix, hashing, extra)
                 print("%-12s %7s %10.0f %10.0f %7.3fx" % (
                     label, hashing, native, floor, native / floor))
+                ratios.setdefault(label, []).append(native / floor)
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(ratios, f)
 
 
 if __name__ == "__main__":

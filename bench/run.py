@@ -1,12 +1,13 @@
 """Benchmarks of the native module against the same module in plain
 Python and against the floor, in this interpreter.
 
-    python bench/run.py [--quick]
+    python bench/run.py [--quick] [--json PATH]
 
 Contenders run side by side, interleaved, in repeated rounds after a
 warm-up; the table gives the median time per operation and the ratios.
 """
 import argparse
+import json
 import gc
 import importlib
 import os
@@ -264,13 +265,29 @@ def thread_scaling(make, count, rounds):
     return statistics.median(ratios)
 
 
+def interpreter():
+    """The exact interpreter: version, and a t for a build without the
+    GIL, 32-bit where it is."""
+    import platform
+    import sysconfig
+    text = platform.python_version()
+    if sysconfig.get_config_var("Py_GIL_DISABLED"):
+        text += "t"
+    if sys.maxsize < 2**32:
+        text += ", 32-bit"
+    return text
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true",
                         help="few rounds, small batches: proves it runs")
+    parser.add_argument("--json", metavar="PATH",
+                        help="also write the figures there")
     args = parser.parse_args()
     rounds = 3 if args.quick else 41
     scale = 20 if args.quick else 1
+    figures = {"interpreter": interpreter(), "operations": {}}
 
     print("CPython %s on %s" % (sys.version.split()[0], sys.platform))
     header = "%-38s %10s %10s %10s %13s %13s" % (
@@ -281,6 +298,7 @@ def main():
     for label, make, make_floor, count in OPERATIONS:
         result = run_operation(make, make_floor, max(count // scale, 10),
                                rounds)
+        figures["operations"][label] = result
         floor_text = ratio_floor = ""
         if "floor" in result:
             floor_text = "%.1f ns" % result["floor"]
@@ -297,7 +315,9 @@ def main():
         print("%-38s %10s %10s %10s" % (
             "Service(), 2 threads / 1 (no GIL)", "%.2fx" % native_scale, "",
             "%.2fx" % floor_scale))
+        figures["threads"] = {"native": native_scale, "floor": floor_scale}
     times, memory = run_import(3 if args.quick else 21)
+    figures.update(imports=times, memory=memory)
     print("%-38s %10s %10s %10s %13s" % (
         "import (fresh interpreter)", "%.0f us" % times["native"],
         "%.0f us" % times["plain"], "",
@@ -309,6 +329,9 @@ def main():
         "memory the import adds", "%.1f KiB" % (memory["native"] / 1024),
         "%.1f KiB" % (memory["plain"] / 1024), "",
         "%.2fx" % (memory["plain"] / memory["native"])))
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(figures, f)
 
 
 if __name__ == "__main__":

@@ -2,7 +2,8 @@
 """Reliability checks, each with its figures.
 
     python3 tools/reliability.py [--examples N] [--require-debug]
-                                 [--reuse-venvs]
+                                 [--reuse-venvs] [--only CHECK,...]
+                                 [--write docs/reliability.md]
 
 1. leaks       reference and memory-block growth per behaviour, under the
                debug builds of CPython (python3.X-dbg of this machine's
@@ -16,7 +17,9 @@
 
 Environments are made fresh under .venvs/ (names starting "rel-").  Exits
 non-zero when any check fails, or, with --require-debug, when no debug
-interpreter is found.
+interpreter is found.  --only runs the checks named (as above); --write
+rewrites the table of figures in that page (tools/figures.py), with
+--only the rows of those checks alone.
 """
 import argparse
 import contextlib
@@ -30,6 +33,7 @@ import sysconfig
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
+import figures as tables  # noqa: E402
 import runtimes  # noqa: E402
 import test_all  # noqa: E402
 
@@ -47,6 +51,21 @@ def output(cmd, env=None, timeout=1800, interpreter=None):
                           env=env, cwd=cwd, timeout=timeout)
     print(proc.stdout, flush=True)
     return proc.returncode, proc.stdout
+
+
+CHECK_NAMES = ["leaks", "nomemory", "sanitizers", "fuzz", "threads"]
+# The exact interpreters each run measured, for the page it writes.
+VERSIONS = []
+
+
+def note_version(interpreter, vpython):
+    out = subprocess.run(interpreter.command(
+        [vpython, "-c", "import platform, sys; print(platform."
+         "python_version() + ('d' if hasattr(sys, 'gettotalrefcount') "
+         "else ''))"]), stdout=subprocess.PIPE, universal_newlines=True)
+    version = out.stdout.strip()
+    if version and version not in VERSIONS:
+        VERSIONS.append(version)
 
 
 def last_line(text, prefix=""):
@@ -83,6 +102,7 @@ def check_leaks(figures):
         if vpython is None:
             figures.append((name, "could not build", False))
             continue
+        note_version(interpreter, vpython)
         code, out = output([vpython, "leaks.py"], interpreter=interpreter)
         figures.append((name, last_line(out, "leaks:"), code == 0))
 
@@ -96,6 +116,7 @@ def check_nomemory(figures, reuse, interpreters):
         if vpython is None:
             figures.append(("nomemory " + label, "could not build", False))
             continue
+        note_version(interpreter, vpython)
         code, out = output([vpython, "nomemory.py"], interpreter=interpreter)
         lines = [line for line in out.splitlines()
                  if ": " in line and "/" in line.split(": ", 1)[1][:12]]
@@ -122,6 +143,7 @@ def check_sanitizers(figures):
     if vpython is None:
         figures.append(("sanitizers", "could not build", False))
         return
+    note_version(test_all.Interpreter("here", sys.executable), vpython)
     env = dict(os.environ, LD_PRELOAD=runtime, PYTHONMALLOC="malloc",
                ASAN_OPTIONS="detect_leaks=0:abort_on_error=1",
                UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1")
@@ -163,7 +185,14 @@ def main():
     parser.add_argument("--reuse-venvs", action="store_true",
                         help="use the environments tools/test_all.py made "
                         "from this same checkout")
+    parser.add_argument("--only", default="",
+                        help="comma-separated checks to run (default: all)")
+    parser.add_argument("--write", metavar="PAGE")
     args = parser.parse_args()
+    checks = [name for name in args.only.split(",") if name] or CHECK_NAMES
+    unknown = set(checks) - set(CHECK_NAMES)
+    if unknown:
+        parser.error("no check " + ", ".join(sorted(unknown)))
 
     figures = []
     # The allocation sweep runs on the release CPythons of this machine
@@ -175,12 +204,19 @@ def main():
         roots = {i.root for i in release + debug_interpreters()}
         for root in sorted(r for r in roots if r is not None):
             stack.enter_context(runtimes.chrooted(root))
-        check_leaks(figures)
-        check_nomemory(figures, args.reuse_venvs, release)
-    check_sanitizers(figures)
-    here = test_all.make_venv("rel-release", sys.executable)
-    check_fuzz(figures, here, args.examples)
-    check_threads(figures, here)
+        if "leaks" in checks:
+            check_leaks(figures)
+        if "nomemory" in checks:
+            check_nomemory(figures, args.reuse_venvs, release)
+    if "sanitizers" in checks:
+        check_sanitizers(figures)
+    if "fuzz" in checks or "threads" in checks:
+        here = test_all.make_venv("rel-release", sys.executable)
+        note_version(test_all.Interpreter("here", sys.executable), here)
+        if "fuzz" in checks:
+            check_fuzz(figures, here, args.examples)
+        if "threads" in checks:
+            check_threads(figures, here)
 
     print("\n=== Reliability (CPython %s, %s)" % (
         sysconfig.get_python_version(), sysconfig.get_platform()))
@@ -190,6 +226,14 @@ def main():
         print("%-14s %-8s %s" % (name, mark, text))
         failed += ok is False or (ok is None and name.startswith("leaks")
                                   and args.require_debug)
+    if args.write and figures and not failed:
+        mark = {True: "ok", False: "failed", None: "skipped"}
+        rows = [(name, [name, mark[ok], text]) for name, text, ok in figures]
+        command = "tools/reliability.py " + " ".join(sys.argv[1:])
+        tables.write(
+            args.write, command, ["check", "result", "figures"], rows,
+            VERSIONS, only=bool(args.only))
+        print("wrote %d rows into %s" % (len(rows), args.write))
     return 1 if failed else 0
 
 
