@@ -74,47 +74,46 @@ probe_state(PyObject *, PyObject *) noexcept
 
 using Mirror = sd::compat::DictKeys;
 
-// Each prepares the cache with its mirror, has it keep what a call of
-// `cls` (a class of `type`, found in its exact-dict table) saw, and asks
-// for the instance again: the instance when the cache is on, else None.
+// With mirror `Keys`: whether the check at import takes it, and then the
+// instance of `cls` (a class in its own exact-dict table) as the cache
+// answers a call whose steps found it before, or None: the cache is off.
 template <class Keys>
 PyObject *
-answer_with(PyObject *cls) noexcept
+check_with(PyObject *cls) noexcept
 {
-    if constexpr (!sd::compat::kInstanceCache) {
-        (void)cls;
-        Py_RETURN_NONE;
+    namespace cache = sd::cache;
+    int holds = 0;
+    PyObject *found = nullptr;
+    if constexpr (Keys::kMirror) {
+        holds = cache::mirror_holds<Keys>();
     }
-    else {
-        namespace cache = sd::cache;
+    if constexpr (sd::compat::kInstanceCache) {
+        // As at import: nothing kept yet.
         cache::prepared = false;
         if (cache::entries.slots != cache::no_entries) {
             std::memset(cache::entries.slots, 0,
                         (cache::entries.mask + 1) * sizeof(cache::Entry));
-            cache::entries.used = 0;
         }
-        if (cache::prepare_with<Keys>() < 0) {
+        if (holds < 0 || cache::prepare_with<Keys>() < 0) {
             return nullptr;
         }
-        // As a call's steps see the class: in this epoch of tags, its
-        // table found through its bases, which gives it a tag.
+        // As the steps see the class: a tag in this epoch, its table.
         (void)cache::tags_epoch();
         PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
         sd::OwnedRef table = sd::compat::type_lookup(type, sd::pool.instances);
         unsigned int stamp = sd::compat::type_stamp(type);
-        if (!table || !PyDict_CheckExact(table.get()) || stamp == 0) {
-            return PyErr_Format(PyExc_TypeError, "no table");
+        if (table && stamp != 0) {
+            sd::keep_sighting({cls, stamp, 0, table.get(),
+                               sd::compat::exact_type_hash(cls)});
+            found = sd::cached_instance<cache::Reach::kAll>(cls);
         }
-        sd::keep_sighting(
-            {cls, stamp, 0, table.get(), sd::compat::exact_type_hash(cls)});
-        PyObject *found = sd::answering()
-                              ? sd::cached_instance<cache::Reach::kAll>(cls)
-                              : nullptr;
-        if (found == nullptr) {
-            Py_RETURN_NONE;
-        }
-        return found;
     }
+    if (holds < 0) {
+        return nullptr;
+    }
+    return Py_BuildValue(
+        "(NN)", PyBool_FromLong(holds),
+        found != nullptr ? found : (Py_INCREF(Py_None), Py_None));
 }
 
 #if !defined(PYPY_VERSION)
@@ -126,24 +125,12 @@ struct IndexOff : Mirror {
     }
 };
 
-struct EntriesOff : Mirror {
-    static const char *
-    entries(const char *keys) noexcept
-    {
-        return Mirror::entries(keys) + sizeof(Entry);
-    }
-};
-
 struct NarrowSlots : Mirror {
     static unsigned
     log2_width(const char *) noexcept
     {
         return 0;
     }
-};
-
-struct SmallWide : Mirror {
-    static constexpr size_t kByteSlots = 0x8000;
 };
 
 struct Shift : Mirror {
@@ -163,87 +150,38 @@ struct AnyKind : Mirror {
     static bool
     general_keys(PyObject *dict, const char *&keys) noexcept
     {
-        keys = reinterpret_cast<const char *>(
-            reinterpret_cast<PyDictObject *>(dict)->ma_keys);
+        Mirror::general_keys(dict, keys);
         return true;
     }
 };
-
-struct NoEmpty : Mirror {
-    static constexpr Py_ssize_t kEmptySlot = -3;
-};
 #endif
 
-// Whether the check at import takes mirror `Keys` as the runtime's.
-template <class Keys>
-PyObject *
-holds_with() noexcept
-{
-    if constexpr (!Keys::kMirror) {
-        Py_RETURN_FALSE;
-    }
-    else {
-        int holds = sd::cache::mirror_holds<Keys>();
-        return holds < 0 ? nullptr : PyBool_FromLong(holds);
-    }
-}
-
-struct Named {
-    const char *name;
-    PyObject *(*holds)();
-    PyObject *(*answer)(PyObject *);
-};
-
-template <class Keys>
-constexpr Named
-named(const char *name) noexcept
-{
-    return {name, holds_with<Keys>, answer_with<Keys>};
-}
-
-const Named mirrors[] = {
-    named<Mirror>("runtime"),
+const struct {
+    const char *wrong;
+    PyObject *(*check)(PyObject *);
+} mirrors[] = {
+    {"nothing", check_with<Mirror>},
 #if !defined(PYPY_VERSION)
-    named<IndexOff>("index"),    named<EntriesOff>("entries"),
-    named<NarrowSlots>("width"), named<SmallWide>("small"),
-    named<Shift>("shift"),       named<HashOff>("hash"),
-    named<AnyKind>("kind"),      named<NoEmpty>("empty"),
+    {"index", check_with<IndexOff>}, {"width", check_with<NarrowSlots>},
+    {"shift", check_with<Shift>},    {"hash", check_with<HashOff>},
+    {"kind", check_with<AnyKind>},
 #endif
 };
 
-const Named *
-find_mirror(const char *name) noexcept
+PyObject *
+probe_mirror(PyObject *, PyObject *args) noexcept
 {
-    for (const Named &named : mirrors) {
-        if (std::strcmp(named.name, name) == 0) {
-            return &named;
+    const char *wrong = nullptr;
+    PyObject *cls = nullptr;
+    if (!PyArg_ParseTuple(args, "sO!", &wrong, &PyType_Type, &cls)) {
+        return nullptr;
+    }
+    for (const auto &mirror : mirrors) {
+        if (std::strcmp(mirror.wrong, wrong) == 0) {
+            return mirror.check(cls);
         }
     }
-    PyErr_Format(PyExc_ValueError, "no mirror %s", name);
-    return nullptr;
-}
-
-PyObject *
-probe_holds(PyObject *, PyObject *args) noexcept
-{
-    const char *name = nullptr;
-    if (!PyArg_ParseTuple(args, "s", &name)) {
-        return nullptr;
-    }
-    const Named *mirror = find_mirror(name);
-    return mirror == nullptr ? nullptr : mirror->holds();
-}
-
-PyObject *
-probe_answer(PyObject *, PyObject *args) noexcept
-{
-    const char *name = nullptr;
-    PyObject *cls = nullptr;
-    if (!PyArg_ParseTuple(args, "sO!", &name, &PyType_Type, &cls)) {
-        return nullptr;
-    }
-    const Named *mirror = find_mirror(name);
-    return mirror == nullptr ? nullptr : mirror->answer(cls);
+    return PyErr_Format(PyExc_ValueError, "no mirror wrong in %s", wrong);
 }
 
 PyMethodDef probe_methods[] = {
@@ -252,8 +190,7 @@ PyMethodDef probe_methods[] = {
     {"find", probe_find, METH_VARARGS, nullptr},
     {"position", probe_position, METH_VARARGS, nullptr},
     {"state", probe_state, METH_NOARGS, nullptr},
-    {"holds", probe_holds, METH_VARARGS, nullptr},
-    {"answer", probe_answer, METH_VARARGS, nullptr},
+    {"mirror", probe_mirror, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -178,16 +178,19 @@ def roomy_service(mod):
 
 
 def colliding_key(cls, log):
-    """A key of the same hash as `cls` whose __eq__ logs "eq" and says
-    they differ."""
+    """A key of the same hash as `cls` whose __eq__ logs "eq" to its
+    `log`, when that is not None, and says they differ."""
     class Key(object):
         def __hash__(self):
             return hash(cls)
 
         def __eq__(self, other):
-            log.append("eq")
+            if self.log is not None:
+                self.log.append("eq")
             return False
-    return Key()
+    key = Key()
+    key.log = log
+    return key
 
 
 def type_tag(cls):

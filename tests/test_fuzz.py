@@ -571,23 +571,6 @@ class CacheWorld(object):
                     return other is cls
             entry = table.pop(cls, "key")
             table[Key()] = entry
-        elif action == "fill" and isinstance(table, dict):
-            # Enough keys to widen the index, then gone: freed slots.
-            filler = [object() for _ in range(200)]
-            table.update(dict.fromkeys(filler))
-            for key in filler:
-                del table[key]
-        elif action == "neighbour" and isinstance(table, dict):
-            # A key of the class's first slot, under another hash.
-            table[hash(cls) + 2 ** 40] = "neighbour"
-        elif action == "rebuild" and isinstance(table, dict):
-            saved = dict(table)
-            table.clear()
-            table.update(saved)
-        elif action == "names" and isinstance(table, dict):
-            # Keys of str only, the class among the values.
-            table.clear()
-            table.update(dict.fromkeys(("n%d" % i for i in range(5)), cls))
         elif action == "metaclass" and cls is self.classes[3]:
             cls.__class__ = (self.other if type(cls) is self.meta
                              else self.meta)
@@ -618,8 +601,7 @@ def labels_of(values, keep):
 
 
 CHANGES = ["replace", "delete", "clear", "rebind", "rebind_base", "bases",
-           "metaclass", "meta_attribute", "thread", "fill", "neighbour",
-           "rebuild", "names"] + (
+           "metaclass", "meta_attribute", "thread"] + (
     # (PyPy's dicts compare colliding keys at will)
     [] if PYPY else ["collide"])
 

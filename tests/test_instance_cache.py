@@ -294,72 +294,34 @@ def test_colliding_key_compares_at_every_call(mod, plain):
 
 # ---- The table as each call finds it ---------------------------------------
 
-class Colliding(object):
-    """A key stored under `cls`'s hash that compares unequal, logging "eq"
-    to `log` once armed."""
-
-    def __init__(self, cls, log=None):
-        self.cls, self.log = cls, log
-
-    def __hash__(self):
-        return hash(self.cls)
-
-    def __eq__(self, other):
-        if self.log is not None:
-            self.log.append("eq")
-        return False
-
-
-def filled_service(mod, filler):
-    """A Service with a table of its own that holds `filler` int keys too,
-    so that the table's index has slots of one byte (no filler), two
-    (1000) or four (70000)."""
-    def make():
-        class Service(mod.Singleton):
-            _instances = dict.fromkeys(range(filler))
-        return Service, Service._instances
-    return class_meeting_collision_once(make)
-
-
-def key_into_a_freed_slot(filler):
-    # A key of the class's hash goes in first, the class behind it; the
-    # key goes, and its slot, freed, takes a colliding key (armed once in,
-    # since how often going in compares it is the hashes' affair).
+def freed_slot(filler):
+    # A table holding `filler` ints (an index of 1-, 2-, 4-byte slots).  A
+    # key of the class's hash goes in, the class behind it; the key goes,
+    # and its freed slot takes a colliding key (armed once in: how often
+    # going in compares it is the hashes' affair).
     def scenario(mod, log):
-        cls = filled_service(mod, filler)
-        first = Colliding(cls)
+        def make():
+            class Service(mod.Singleton):
+                _instances = dict.fromkeys(range(filler))
+            return Service, Service._instances
+        cls = class_meeting_collision_once(make)
+        first = colliding_key(cls, None)
         cls._instances[first] = "first"
         cls()
         del cls._instances[first]
 
         def change():
-            key = Colliding(cls)
+            key = colliding_key(cls, None)
             cls._instances[key] = "key"
             key.log = log
         return cls, change
     return scenario
 
 
-@needs_cpython_dict
-@pytest.mark.skipif(FREE_THREADED, reason="dicts without the GIL put a new "
-                    "key into an empty slot, never a freed one")
-@pytest.mark.parametrize("filler", [0, 1000, 70000],
-                         ids=["1-byte slots", "2-byte", "4-byte"])
-def test_key_put_into_a_freed_slot_ahead_of_the_class(mod, plain, filler):
-    _, log = agree(mod, plain, key_into_a_freed_slot(filler))
-    assert log.count("eq") == 2
-
-
-def first_slot_name(cls):
-    """A str whose first slot in a table of 8 is the class's."""
-    return next(name for name in ("k%d" % i for i in range(1000))
-                if hash(name) % 8 == hash(cls) % 8)
-
-
 def rebuilt(contents):
+    # The table cleared and updated; a small table again, so the class is
+    # one that meets a colliding key once in a small one.
     def scenario(mod, log):
-        # Cleared, a table is small again: a class that meets a colliding
-        # key once in a small one.
         def make():
             class Service(mod.Singleton):
                 _instances = {}
@@ -368,50 +330,56 @@ def rebuilt(contents):
         table = cls._instances
 
         def change():
-            saved = dict(table)
+            saved = list(table.items())
+            key = colliding_key(cls, None)
+            # Keys of str only, one in the class's first slot, with the
+            # class as its value.
+            name = next(name for name in map(str, range(1000))
+                        if hash(name) % 8 == hash(cls) % 8)
             table.clear()
-            if contents == "the same items":
-                table.update(saved)
-            elif contents == "names, the class a value":
-                # Keys of str only, the first of them in the class's
-                # first slot, with the class as its value.
-                table.update([(first_slot_name(cls), cls), ("x", "x")])
-            else:
-                key = Colliding(cls)
-                table.update([(key, "key")] + list(saved.items()))
-                key.log = log
+            table.update({"the same items": saved,
+                          "str keys, the class a value": [(name, cls)],
+                          "a colliding key first": [(key, "k")] + saved,
+                          }[contents])
+            key.log = log
         return cls, change
     return scenario
 
 
+without_freed_slots = pytest.mark.skipif(
+    FREE_THREADED, reason="dicts without the GIL put a new key into an "
+    "empty slot, never a freed one")
+
+
 @needs_cpython_dict
-@pytest.mark.parametrize("contents", ["the same items",
-                                      "names, the class a value",
-                                      "a colliding key first"])
-def test_table_rebuilt_by_clear_and_update(mod, plain, contents):
-    _, log = agree(mod, plain, rebuilt(contents))
-    assert log.count("eq") == (2 if contents.startswith("a colliding") else 0)
+@pytest.mark.parametrize("scenario, compares", [
+    pytest.param(freed_slot(0), 2, marks=without_freed_slots, id="1-byte"),
+    pytest.param(freed_slot(1000), 2, marks=without_freed_slots, id="2"),
+    pytest.param(freed_slot(70000), 2, marks=without_freed_slots, id="4"),
+    pytest.param(rebuilt("the same items"), 0, id="rebuilt"),
+    pytest.param(rebuilt("str keys, the class a value"), 0, id="names"),
+    pytest.param(rebuilt("a colliding key first"), 2, id="colliding"),
+])
+def test_table_histories(mod, plain, scenario, compares):
+    _, log = agree(mod, plain, scenario)
+    assert log.count("eq") == compares
 
 
 def test_a_mirror_of_the_dict_layout_that_does_not_hold(probe):
     # The check at import takes the runtime's own layout and turns down
-    # one wrong in a single fact; the cache is off with one turned down.
+    # one wrong in a single fact; with one turned down the cache is off.
     class Service(object):
         _instances = {}
     instance = Service._instances[Service] = object()
-    wrong = ["index", "entries", "width", "small", "shift", "hash", "empty"]
-    if PYPY:
-        assert not probe.holds("runtime")
-        pytest.skip("PyPy's dicts are its own")
-    assert probe.holds("runtime")
-    assert [m for m in wrong if probe.holds(m)] == []
+    holds, answer = probe.mirror("nothing", Service)
+    assert holds is not PYPY
+    assert answer is (None if PYPY or FREE_THREADED else instance)
     # Up to 3.10 every kind of keys is laid out alike, and a table that
     # held a class never turns split.
-    assert probe.holds("kind") == (sys.version_info < (3, 11))
-    if probe.answer("runtime", Service) is not instance:
-        assert FREE_THREADED
-        pytest.skip("no cache of instances without the GIL")
-    assert [m for m in wrong if probe.answer(m, Service) is not None] == []
+    wrong = ["index", "width", "shift", "hash"]
+    wrong += ["kind"] if sys.version_info >= (3, 11) else []
+    assert [name for name in wrong if not PYPY and
+            probe.mirror(name, Service) != (False, None)] == []
 
 
 # ---- Classes that come and go ---------------------------------------------
@@ -592,14 +560,18 @@ SUBINTERPRETER = r"""
             sys.exit(0)
 
     class Key(int):
-        # Stored under a class's hash, hashed and compared by built-ins
-        # alone: its __eq__ is set once it is in.
+        # Hashed and compared by built-ins alone; its __eq__ is set later.
         __hash__ = int.__hash__
 
-    def key_of(cls):
-        key = Key(hash(cls))
-        assert hash(key) == hash(cls)
-        return key
+    def key_ahead(cls):
+        # There, a key of the class's hash where the class's lookup meets
+        # it first.
+        carrier.update(cls=cls, key=Key(hash(cls)))
+        assert hash(carrier["key"]) == hash(cls)
+        in_sub("table = cls._instances\n"
+               "entry = table.pop(cls)\n"
+               "table[key] = 'key'\n"
+               "table[cls] = entry")
 """
 
 
@@ -626,11 +598,7 @@ def test_subinterpreters_see_each_others_changes():
         Roomy = roomy_service(world)
         Roomy()
         Roomy()
-        carrier.update(Roomy=Roomy, key=key_of(Roomy))
-        in_sub("table = Roomy._instances\n"
-               "entry = table.pop(Roomy)\n"
-               "table[key] = 'key'\n"   # where the class's lookup meets it
-               "table[Roomy] = entry")
+        key_ahead(Roomy)
         Key.__eq__ = staticmethod(log.append)
         Roomy()
         Roomy()
@@ -641,11 +609,7 @@ def test_subinterpreters_see_each_others_changes():
         Rebound = roomy_service(world)
         Rebound()
         Rebound()
-        carrier.update(Rebound=Rebound, key=key_of(Rebound))
-        in_sub("table = Rebound._instances\n"
-               "entry = table.pop(Rebound)\n"
-               "table[key] = 'key'\n"
-               "table[Rebound] = entry")
+        key_ahead(Rebound)
         Key.__eq__ = staticmethod(
             functools.partial(setattr, Rebound, "_instances"))
         try:
