@@ -763,6 +763,16 @@ new_presized_dict(Py_ssize_t minimum) noexcept
 #endif
 }
 
+// Up to 3.12 setting a type's attribute stores the new value before it
+// marks the type changed, and the old value is freed in between: code
+// that its finalisers run finds the type's tag unchanged, naming a value
+// that is going (3.13 marks the type first).
+#if PY_VERSION_HEX < 0x030D0000
+constexpr bool kTagOutlivesValue = true;
+#else
+constexpr bool kTagOutlivesValue = false;
+#endif
+
 // ---- Whether a call may be answered from what earlier calls saw ----------
 //
 // Not without the GIL: another thread could drop the instance from its

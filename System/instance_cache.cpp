@@ -18,16 +18,22 @@
 // while:
 //
 // - The class's metaclass is the one seen, and it is `type`, or it keeps
-//   type's attribute access, hash and comparison, has no `_instances` of
-//   its own and its stamp is unchanged.  Fetching `_instances` is then
-//   the class's own lookup through its bases, which runs no code and
-//   which the metaclass cannot serve.
+//   type's attribute access, hash, comparison and mro(), has no
+//   `_instances` of its own and its stamp is unchanged.  Fetching
+//   `_instances` is then the class's own lookup through its bases, which
+//   runs no code and which the metaclass cannot serve.  (A metaclass's
+//   own mro() could put a class that is no base into the MRO, whose
+//   changes would then leave the class's tag alone.)
 // - The class's stamp is the one seen: the version tag the runtime's
 //   attribute cache keys on.  While it holds, a lookup through the
 //   class's bases gives what it gave, the same table, which the class (or
 //   a base) therefore still holds alive.  A table found that way is an
 //   exact dict, which has no __get__; an exact dict's class cannot be
-//   changed, so it is one still.
+//   changed, so it is one still.  Up to 3.12 there is one window where
+//   the tag holds and the table is going: setting the attribute stores
+//   the new table before it marks the class changed, and finalisers run
+//   by the old table's end can call the class meanwhile; a table whose
+//   count of references is 0 is not read (compat::kTagOutlivesValue).
 //
 // Steps 2 and 4, the lookups, by a walk of the table as it is now
 // (found_alone(), walk_keys()).  The lookups are the exact dict's own.
@@ -73,8 +79,9 @@
 // class's bases runs no code (a key of a class's namespace that is not a
 // str, with an __eq__ of its own, runs it only when the runtime's cache
 // misses), and that a type's dict changes only through the type (one
-// written through gc.get_referents() keeps its tag and is answered from
-// the old value by both).
+// written through gc.get_referents() keeps its tag).  Where they do not
+// hold, the runtime answers from the old value too while its entry lives;
+// an entry here lives until the class changes.
 //
 // A stamp is a number that the runtime hands out, and some runtimes hand
 // a number out again (compat.h says when); an entry is used only while
@@ -92,10 +99,12 @@
 //   calls in another interpreter take the steps and keep nothing.  A
 //   class changed in another interpreter loses its tag there too, and a
 //   tag given it there from that interpreter's counter matches the one
-//   kept only when that counter was driven to exactly that number: the
-//   runtime's own limit, as its attribute cache in the main interpreter,
-//   keyed by tag, is fooled alike while its entry lives.  The table side
-//   needs no such care: it is read, not numbered.
+//   kept only when that counter was driven to exactly that number; so
+//   does a tag another interpreter drew that the main one's counter
+//   draws again.  That is the runtime's own limit: its attribute cache in
+//   the main interpreter, keyed by tag, gives the old value too while its
+//   entry lives (an entry here lives until the class changes).  The
+//   table side needs no such care: it is read, not numbered.
 //
 // So an entry is invalidated by any change of the class, of a base or of
 // the metaclass, `_instances`, `__bases__`, `__class__` and slots
@@ -171,6 +180,8 @@ PyTypeObject witness_type = {
 Entries entries = {no_entries, 0, 32, 0};
 PyInterpreterState *owner = nullptr;
 unsigned long epoch = 0;
+PyObject *mro_name = nullptr;
+PyObject *type_mro = nullptr;
 
 namespace {
 
@@ -391,6 +402,14 @@ prepare_with() noexcept
     if (PyType_Ready(&witness_type) < 0) {
         return -1;
     }
+    if (mro_name == nullptr) {
+        mro_name = PyUnicode_InternFromString("mro");
+        if (mro_name == nullptr) {
+            return -1;
+        }
+    }
+    // Held by type's own dict for good.
+    type_mro = compat::type_lookup(&PyType_Type, mro_name).get();
     int holds = mirror_holds<Keys>();
     if (holds < 0) {
         return -1;
@@ -436,6 +455,15 @@ keep_sighting(const Sighting &seen) noexcept
         !PyDict_CheckExact(seen.table) ||
         compat::calling_interpreter() != cache::owner) {
         return;
+    }
+    // A metaclass of its own must leave the class's MRO to `type`: one
+    // whose mro() puts there a class that is no base would leave the class
+    // out of that class's changes, and so its tag too.
+    if (seen.meta_stamp != 0) {
+        OwnedRef mro = compat::type_lookup(Py_TYPE(seen.cls), cache::mro_name);
+        if (mro.get() != cache::type_mro) {
+            return;
+        }
     }
     cache::Entry *entry = cache::place(seen.cls);
     if (entry == nullptr) {

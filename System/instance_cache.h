@@ -58,6 +58,10 @@ SYSTEMDEFINE_HIDDEN extern PyInterpreterState *owner;
 // epoch are compared only within it.
 SYSTEMDEFINE_HIDDEN extern unsigned long epoch;
 
+// The interned name "mro" and `type`'s own mro(), found at import.
+extern PyObject *mro_name;
+extern PyObject *type_mro;
+
 // How many slots of a table's index a walk reads at most.
 constexpr int kMostSlots = 8;
 
@@ -159,6 +163,45 @@ walk_keys(const char *keys, PyObject *key, Py_hash_t hash) noexcept
     return {Met::kFar, nullptr};
 }
 
+// walk_keys() for an index of one-byte slots at `index`, entries at
+// `entries`, `mask` + 1 positions, from the first slot, `position`: the
+// value of the key's entry (borrowed), or NULL.
+template <class Keys>
+inline PyObject *
+walk_bytes(const char *index, const char *entries, size_t mask,
+           size_t position, PyObject *key, Py_hash_t hash) noexcept
+{
+    size_t perturb = static_cast<size_t>(hash);
+    for (int slots = 0; slots < kMostSlots; ++slots) {
+        Py_ssize_t number = Keys::slot(index, position, 0);
+        if (number >= 0) {
+            if (Keys::entry_key(entries, number) == key) {
+                return Keys::entry_value(entries, number);
+            }
+            if (Keys::entry_hash(entries, number) == hash) {
+                return nullptr;
+            }
+        }
+        else if (number == Keys::kEmptySlot) {
+            return nullptr;
+        }
+        perturb >>= Keys::kPerturbShift;
+        position = (position * 5 + perturb + 1) & mask;
+    }
+    return nullptr;
+}
+
+// walk_bytes() for the keys object `keys`, out of line.
+template <class Keys>
+SYSTEMDEFINE_NOINLINE PyObject *
+walk_bytes_of(const char *keys, PyObject *key, Py_hash_t hash) noexcept
+{
+    size_t mask = Keys::size(keys) - 1;
+    const char *index = Keys::index(keys);
+    return walk_bytes<Keys>(index, index + mask + 1, mask,
+                            static_cast<size_t>(hash) & mask, key, hash);
+}
+
 // Which tables found_alone() reads.
 enum class Reach {
     kSmall,  // only those of slots of one byte, without calling out
@@ -193,6 +236,7 @@ found_alone(PyObject *table, PyObject *key, Py_hash_t hash) noexcept
         if (!Keys::general_keys(table, keys)) {
             return nullptr;
         }
+        PyObject *value = nullptr;
         size_t size = Keys::size(keys);
         if (size <= Keys::kByteSlots) {
             const char *index = Keys::index(keys);
@@ -201,44 +245,31 @@ found_alone(PyObject *table, PyObject *key, Py_hash_t hash) noexcept
             size_t position = static_cast<size_t>(hash) & mask;
             Py_ssize_t number = Keys::slot(index, position, 0);
             if (number >= 0 && Keys::entry_key(entries, number) == key) {
-                PyObject *value = Keys::entry_value(entries, number);
+                value = Keys::entry_value(entries, number);
                 Py_INCREF(value);
                 return value;
             }
+            // Otherwise the whole walk, from the first slot again.
             if constexpr (kWalkInline) {
-                // walk_keys() for slots of one byte, from the first again.
-                size_t perturb = static_cast<size_t>(hash);
-                for (int slots = 0; slots < kMostSlots; ++slots) {
-                    number = Keys::slot(index, position, 0);
-                    if (number >= 0) {
-                        if (Keys::entry_key(entries, number) == key) {
-                            PyObject *value =
-                                Keys::entry_value(entries, number);
-                            Py_INCREF(value);
-                            return value;
-                        }
-                        if (Keys::entry_hash(entries, number) == hash) {
-                            return nullptr;
-                        }
-                    }
-                    else if (number == Keys::kEmptySlot) {
-                        return nullptr;
-                    }
-                    perturb >>= Keys::kPerturbShift;
-                    position = (position * 5 + perturb + 1) & mask;
-                }
-                return nullptr;
+                value = walk_bytes<Keys>(index, entries, mask, position, key,
+                                         hash);
+            }
+            else {
+                value = walk_bytes_of<Keys>(keys, key, hash);
             }
         }
         else if constexpr (kReach == Reach::kSmall) {
             return nullptr;
         }
-        Walk seen = walk_keys<Keys>(keys, key, hash);
-        if (seen.met != Met::kKey) {
+        else {
+            Walk seen = walk_keys<Keys>(keys, key, hash);
+            value = seen.met == Met::kKey ? seen.value : nullptr;
+        }
+        if (value == nullptr) {
             return nullptr;
         }
-        Py_INCREF(seen.value);
-        return seen.value;
+        Py_INCREF(value);
+        return value;
     }
 }
 
@@ -282,6 +313,11 @@ cached_instance(PyObject *cls) noexcept
                              entry->stamp) ||
         (entry->meta_stamp != 0 &&
          !compat::stamp_holds(meta, entry->meta_stamp))) {
+        return nullptr;
+    }
+    // The tags hold, so the table is alive, unless it is being freed while
+    // its class is given another (compat::kTagOutlivesValue).
+    if (compat::kTagOutlivesValue && Py_REFCNT(entry->table) == 0) {
         return nullptr;
     }
     return cache::found_alone<kReach>(entry->table, cls, entry->hash);

@@ -530,6 +530,67 @@ def test_tags_handed_out_again_inside_a_call(mod, plain):
     assert outcome(mod) == outcome(plain) == "rebound"
 
 
+@needs_pythonapi
+def test_changes_the_runtime_forgets_its_own_answers_for():
+    # The runtime's attribute cache also answers stale values for a while
+    # here, until other lookups (and, from 3.12, calls of other classes
+    # that undo the plain __new__'s specialisation) have it forget them.
+    outcome = in_both_worlds(r"""
+        others = [type("X%d" % i, (), {}) for i in range(10000)]
+
+        class D(world.Singleton):
+            pass
+
+        def forget():
+            for other in others:
+                getattr(other, "_instances", None)
+            if sys.version_info >= (3, 11):
+                sys._clear_type_cache()
+            for _ in range(2000):
+                D()
+
+        # A metaclass whose mro() puts a class that is no base there: a
+        # change of that class leaves the class's tag as it was.
+        class Holder(object):
+            _instances = {}
+
+        class Meta(type):
+            def mro(cls):
+                return [cls, Holder] + type.mro(cls)[1:]
+
+        class C(world.Singleton, metaclass=Meta):
+            pass
+        first = C()
+        C()
+        kept = Holder._instances   # alive: an answer from it is a wrong one
+        Holder._instances = {C: "rebound"}
+        forget()
+        results.append(C())
+
+        # Finalisers run while the table is replaced, before the class
+        # is marked changed (up to 3.12): the class's own instance's, and
+        # another value's, after the instance is gone.
+        class Dying(world.Singleton):
+            _instances = {}
+
+            def __del__(self):
+                forget()
+                results.append(Dying() is self)
+
+        class Later(object):
+            def __del__(self):
+                forget()
+                results.append(type(Dying()).__name__)
+        Dying()
+        Dying()
+        Dying._instances = {}
+        Dying()
+        Dying._instances["later"] = Later()
+        Dying._instances = {}
+        """)
+    assert outcome == "['rebound', False, False, 'Dying']"
+
+
 SUBINTERPRETER = r"""
     import functools
     carrier = sd.__test__   # one dict, shared with every sub-interpreter
