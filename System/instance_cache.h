@@ -164,15 +164,17 @@ walk_keys(const char *keys, PyObject *key, Py_hash_t hash) noexcept
 }
 
 // walk_keys() for an index of one-byte slots at `index`, entries at
-// `entries`, `mask` + 1 positions, from the first slot, `position`: the
+// `entries`, `mask` + 1 positions, on from the slot after `position`: the
 // value of the key's entry (borrowed), or NULL.
 template <class Keys>
 inline PyObject *
-walk_bytes(const char *index, const char *entries, size_t mask,
-           size_t position, PyObject *key, Py_hash_t hash) noexcept
+walk_bytes_on(const char *index, const char *entries, size_t mask,
+              size_t position, PyObject *key, Py_hash_t hash) noexcept
 {
     size_t perturb = static_cast<size_t>(hash);
-    for (int slots = 0; slots < kMostSlots; ++slots) {
+    for (int slots = 1; slots < kMostSlots; ++slots) {
+        perturb >>= Keys::kPerturbShift;
+        position = (position * 5 + perturb + 1) & mask;
         Py_ssize_t number = Keys::slot(index, position, 0);
         if (number >= 0) {
             if (Keys::entry_key(entries, number) == key) {
@@ -185,21 +187,31 @@ walk_bytes(const char *index, const char *entries, size_t mask,
         else if (number == Keys::kEmptySlot) {
             return nullptr;
         }
-        perturb >>= Keys::kPerturbShift;
-        position = (position * 5 + perturb + 1) & mask;
     }
     return nullptr;
 }
 
-// walk_bytes() for the keys object `keys`, out of line.
+// walk_bytes_on() past the first slot of the small table whose keys
+// object is `keys`.
 template <class Keys>
-SYSTEMDEFINE_NOINLINE PyObject *
-walk_bytes_of(const char *keys, PyObject *key, Py_hash_t hash) noexcept
+inline PyObject *
+walk_rest_of(const char *keys, PyObject *key, Py_hash_t hash) noexcept
 {
     size_t mask = Keys::size(keys) - 1;
     const char *index = Keys::index(keys);
-    return walk_bytes<Keys>(index, index + mask + 1, mask,
-                            static_cast<size_t>(hash) & mask, key, hash);
+    return walk_bytes_on<Keys>(index, index + mask + 1, mask,
+                               static_cast<size_t>(hash) & mask, key, hash);
+}
+
+// Whether a walk goes on past the slot holding `number`, which names no
+// entry of the key looked up: the slot is neither empty nor another key
+// of its hash.
+template <class Keys>
+inline bool
+walks_past(const char *entries, Py_ssize_t number, Py_hash_t hash) noexcept
+{
+    return number >= 0 ? Keys::entry_hash(entries, number) != hash
+                       : number != Keys::kEmptySlot;
 }
 
 // Which tables found_alone() reads.
@@ -208,11 +220,18 @@ enum class Reach {
     kAll,
 };
 
-// Whether the walk of a small table beyond its first slot is inline.
+// Where the walk of a small table goes on past its first slot, when a
+// caller that has no frame of its own yet takes that on (walk_rest()).
+struct Rest {
+    const char *keys;  // NULL: nowhere
+    Py_hash_t hash;
+};
+
+// Whether the walk of a small table past its first slot is inline.
 // Where answering a call calls out (compat::kTagsPerInterpreter), the call
-// has its frame anyway, and the rest of the walk out of line leaves the
-// registers to the first slot; elsewhere, inline, an answered call of a
-// small table sets up no frame.
+// has its frame anyway, and the rest of the walk elsewhere (walk_rest(),
+// where the caller ends) leaves the registers to the first slot; where it
+// does not, inline, an answered call of a small table sets up no frame.
 constexpr bool kWalkInline = !compat::kTagsPerInterpreter;
 
 // What a lookup of `key`, of hash `hash`, in `table`, an exact dict,
@@ -221,14 +240,18 @@ constexpr bool kWalkInline = !compat::kTagsPerInterpreter;
 // slot of a small table is read inline: most tables are small, and most
 // keys in their first slot.  (An entry that a slot of a combined table
 // names has a value.)
+// With `rest`, where the rest of the walk is out of line (!kWalkInline),
+// NULL and where it goes on instead of walking on.
 template <Reach kReach, class Keys = compat::DictKeys>
 inline PyObject *
-found_alone(PyObject *table, PyObject *key, Py_hash_t hash) noexcept
+found_alone(PyObject *table, PyObject *key, Py_hash_t hash,
+            Rest *rest = nullptr) noexcept
 {
     if constexpr (!Keys::kMirror) {
         (void)table;
         (void)key;
         (void)hash;
+        (void)rest;
         return nullptr;
     }
     else {
@@ -249,13 +272,20 @@ found_alone(PyObject *table, PyObject *key, Py_hash_t hash) noexcept
                 Py_INCREF(value);
                 return value;
             }
-            // Otherwise the whole walk, from the first slot again.
+            if (!walks_past<Keys>(entries, number, hash)) {
+                return nullptr;
+            }
             if constexpr (kWalkInline) {
-                value = walk_bytes<Keys>(index, entries, mask, position, key,
-                                         hash);
+                (void)rest;
+                value = walk_bytes_on<Keys>(index, entries, mask, position,
+                                            key, hash);
+            }
+            else if (rest != nullptr) {
+                *rest = {keys, hash};
+                return nullptr;
             }
             else {
-                value = walk_bytes_of<Keys>(keys, key, hash);
+                value = walk_rest_of<Keys>(keys, key, hash);
             }
         }
         else if constexpr (kReach == Reach::kSmall) {
@@ -293,10 +323,11 @@ answering() noexcept
 // see nothing but what its steps would find in its table as it is: a new
 // reference, or NULL (nothing set) to take the steps.  Inline: on a
 // cached call it is all the module does.  With Reach::kSmall it never
-// calls out, and answers for small tables only.
+// calls out, and answers for small tables only; with `rest` too, it
+// leaves the walk past a small table's first slot to walk_rest().
 template <cache::Reach kReach>
 inline PyObject *
-cached_instance(PyObject *cls) noexcept
+cached_instance(PyObject *cls, cache::Rest *rest = nullptr) noexcept
 {
     if (!compat::kInstanceCache) {
         return nullptr;
@@ -320,7 +351,22 @@ cached_instance(PyObject *cls) noexcept
     if (compat::kTagOutlivesValue && Py_REFCNT(entry->table) == 0) {
         return nullptr;
     }
-    return cache::found_alone<kReach>(entry->table, cls, entry->hash);
+    return cache::found_alone<kReach>(entry->table, cls, entry->hash, rest);
+}
+
+// The rest of the walk that cached_instance() left in `rest`, for `cls`:
+// the instance (a new reference) or NULL (nothing set) to take the steps.
+// Nothing may have run since.
+inline PyObject *
+walk_rest(PyObject *cls, const cache::Rest &rest) noexcept
+{
+    PyObject *value = nullptr;
+    if constexpr (compat::DictKeys::kMirror) {
+        value =
+            cache::walk_rest_of<compat::DictKeys>(rest.keys, cls, rest.hash);
+    }
+    Py_XINCREF(value);
+    return value;
 }
 
 // Keep `seen` for later calls of its class, if they can be answered from

@@ -593,12 +593,14 @@ new_steps(PyObject *self, const Positional &positional,
 
 // The instance for a call without keywords from the cache of instances,
 // before anything else is set up: binding such a call gives class_ its
-// first argument and checks nothing more.  NULL: take the steps.
+// first argument and checks nothing more.  NULL: take the steps, or walk
+// on first where `rest` says so.
 PyObject *
-kept_instance(PyObject *const *args, Py_ssize_t nargs) noexcept
+kept_instance(PyObject *const *args, Py_ssize_t nargs,
+              cache::Rest &rest) noexcept
 {
     return nargs > 0 && answering()
-               ? cached_instance<cache::Reach::kSmall>(args[0])
+               ? cached_instance<cache::Reach::kSmall>(args[0], &rest)
                : nullptr;
 }
 
@@ -629,15 +631,33 @@ singleton_new_copied(PyObject *self, PyObject *args, PyObject *kwargs) noexcept
     return singleton_new(self, positional, keywords);
 }
 
+// singleton_new_copied(), once the cache's walk is done where the cache
+// left it (kept_instance()).
+SYSTEMDEFINE_NOINLINE PyObject *
+singleton_new_walked(PyObject *self, PyObject *args, PyObject *kwargs,
+                     const char *keys, Py_hash_t hash) noexcept
+{
+    PyObject *kept = walk_rest(PyTuple_GET_ITEM(args, 0), {keys, hash});
+    if (kept != nullptr) {
+        return kept;
+    }
+    return singleton_new_copied(self, args, kwargs);
+}
+
 PyObject *
 singleton_new_call(PyObject *self, PyObject *args, PyObject *kwargs) noexcept
 {
     // An empty dict binds as no keywords would when class_ comes first.
     if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
-        PyObject *kept =
-            kept_instance(&PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args));
+        cache::Rest rest = {nullptr, 0};
+        PyObject *kept = kept_instance(&PyTuple_GET_ITEM(args, 0),
+                                       PyTuple_GET_SIZE(args), rest);
         if (kept != nullptr) {
             return kept;
+        }
+        if (rest.keys != nullptr) {
+            return singleton_new_walked(self, args, kwargs, rest.keys,
+                                        rest.hash);
         }
     }
     return singleton_new_copied(self, args, kwargs);
@@ -656,14 +676,34 @@ singleton_new_vector_steps(PyObject *self, PyObject *const *args,
     return singleton_new(self, positional, keywords);
 }
 
+// singleton_new_vector_steps(), once the cache's walk is done where the
+// cache left it (kept_instance()).
+SYSTEMDEFINE_NOINLINE PyObject *
+singleton_new_vector_walked(PyObject *self, PyObject *const *args,
+                            size_t nargsf, const char *keys,
+                            Py_hash_t hash) noexcept
+{
+    PyObject *kept = walk_rest(args[0], {keys, hash});
+    if (kept != nullptr) {
+        return kept;
+    }
+    return singleton_new_vector_steps(self, args, nargsf, nullptr);
+}
+
 PyObject *
 singleton_new_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
                          PyObject *kwnames) noexcept
 {
     if (kwnames == nullptr) {
-        PyObject *kept = kept_instance(args, PyVectorcall_NARGS(nargsf));
+        cache::Rest rest = {nullptr, 0};
+        PyObject *kept = kept_instance(args, PyVectorcall_NARGS(nargsf), rest);
         if (kept != nullptr) {
             return kept;
+        }
+        // Called last, so that the answered call needs no more frame.
+        if (rest.keys != nullptr) {
+            return singleton_new_vector_walked(self, args, nargsf, rest.keys,
+                                               rest.hash);
         }
         return singleton_new_vector_steps(self, args, nargsf, nullptr);
     }
