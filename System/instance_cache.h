@@ -213,28 +213,22 @@ enum class Reach {
     kAll,
 };
 
-// Where the walk of a small table goes on past its first slot, when a
-// caller that has no frame of its own yet takes that on (walk_rest()).
+// Where the walk of a small table goes on past its first slot, for a
+// caller that takes that on itself (walk_rest()).  The answered call
+// then ends in the first slot's registers, without a frame of its own
+// for a loop: most keys lie in their first slot.
 struct Rest {
     const char *keys;  // NULL: nowhere
     Py_hash_t hash;
 };
-
-// Whether the walk of a small table past its first slot is inline.
-// Where answering a call calls out (compat::kTagsPerInterpreter), the call
-// has its frame anyway, and the rest of the walk elsewhere (walk_rest(),
-// where the caller ends) leaves the registers to the first slot; where it
-// does not, inline, an answered call of a small table sets up no frame.
-constexpr bool kWalkInline = !compat::kTagsPerInterpreter;
 
 // What a lookup of `key`, of hash `hash`, in `table`, an exact dict,
 // gives when it compares nothing: a new reference to the value of the
 // key's own entry when the walk meets it first, else NULL.  The first
 // slot of a small table is read inline: most tables are small, and most
 // keys in their first slot.  (An entry that a slot of a combined table
-// names has a value.)
-// With `rest`, where the rest of the walk is out of line (!kWalkInline),
-// NULL and where it goes on instead of walking on.
+// names has a value.)  With `rest`, a walk that goes on past that first
+// slot is left there, and the result is NULL.
 template <Reach kReach, class Keys = compat::DictKeys>
 inline PyObject *
 found_alone(PyObject *table, PyObject *key, Py_hash_t hash,
@@ -260,25 +254,19 @@ found_alone(PyObject *table, PyObject *key, Py_hash_t hash,
             size_t mask = size - 1;
             size_t position = static_cast<size_t>(hash) & mask;
             Py_ssize_t number = Keys::slot(index, position, 0);
-            // The walk stops at an empty slot or another key of the hash.
-            if (number >= 0) {
-                if (Keys::entry_key(entries, number) == key) {
-                    value = Keys::entry_value(entries, number);
-                    Py_INCREF(value);
-                    return value;
-                }
-                if (Keys::entry_hash(entries, number) == hash) {
-                    return nullptr;
-                }
+            if (number >= 0 && Keys::entry_key(entries, number) == key) {
+                value = Keys::entry_value(entries, number);
+                Py_INCREF(value);
+                return value;
             }
-            else if (number == Keys::kEmptySlot) {
+            // The walk stops at an empty slot or another key of the hash.
+            if (number >= 0 ? Keys::entry_hash(entries, number) == hash
+                            : number == Keys::kEmptySlot) {
                 return nullptr;
             }
-            if constexpr (!kWalkInline) {
-                if (rest != nullptr) {
-                    *rest = {keys, hash};
-                    return nullptr;
-                }
+            if (rest != nullptr) {
+                *rest = {keys, hash};
+                return nullptr;
             }
             value =
                 walk_bytes_on<Keys>(index, entries, mask, position, key, hash);
