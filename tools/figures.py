@@ -100,8 +100,9 @@ def write(path, command, header, rows, interpreters, only=False):
                 kept.append(values)
     new_keys = {key for key, _ in rows}
     old = [values for values in kept if only and key(values) not in new_keys]
+    # The first letter that no row kept names.
     letter = "A"
-    while letter in runs:
+    while letter in {values[-1] for values in old}:
         letter = chr(ord(letter) + 1)
     table = [values + [letter] for _, values in rows]
     # The rows of earlier runs keep their places among the new ones.
