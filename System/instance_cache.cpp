@@ -23,7 +23,11 @@
 //   `_instances` is then the class's own lookup through its bases, which
 //   runs no code and which the metaclass cannot serve.  (A metaclass's
 //   own mro() could put a class that is no base into the MRO, whose
-//   changes would then leave the class's tag alone.)
+//   changes would then leave the class's tag alone.)  Its stamp is read
+//   before the class's: an entry holds no reference to either, and an
+//   object at the class's address is read as a class only once its type
+//   is known to be the kept metaclass, not a type that took the address
+//   of one freed.
 // - The class's stamp is the one seen: the version tag the runtime's
 //   attribute cache keys on.  While it holds, a lookup through the
 //   class's bases gives what it gave, the same table, which the class (or

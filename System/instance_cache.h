@@ -319,14 +319,17 @@ cached_instance(PyObject *cls, cache::Rest *rest = nullptr) noexcept
     if (entry == nullptr) {
         return nullptr;
     }
-    // In this order: only a class (an object of the kept metaclass) has a
-    // stamp, and only a class with the kept stamp still holds the table.
+    // In this order, so that nothing is read as a type that may not be
+    // one: `meta` is a type (the type of `cls`); with the kept stamp it is
+    // the kept metaclass, alive, and not one freed whose address another
+    // type took (`type` itself is never freed), so `cls` is a class; and
+    // only a class with the kept stamp still holds the table.
     PyTypeObject *meta = Py_TYPE(cls);
     if (!compat::tags_witnessed(&cache::witness_type) || meta != entry->meta ||
-        !compat::stamp_holds(reinterpret_cast<PyTypeObject *>(cls),
-                             entry->stamp) ||
         (entry->meta_stamp != 0 &&
-         !compat::stamp_holds(meta, entry->meta_stamp))) {
+         !compat::stamp_holds(meta, entry->meta_stamp)) ||
+        !compat::stamp_holds(reinterpret_cast<PyTypeObject *>(cls),
+                             entry->stamp)) {
         return nullptr;
     }
     // The tags hold, so the table is alive, unless it is being freed while
