@@ -133,22 +133,21 @@ struct Walk {
     PyObject *value;  // borrowed, kKey only
 };
 
-// Walk the index of the keys object `keys` (general keys) for `key` of
-// hash `hash` along the slots its lookup visits, as the table is now:
-// whether the lookup would meet the key itself before anything it would
-// compare the key with (instance_cache.cpp).  Reads only; runs no code.
-// `Keys` is the mirror of the runtime's layout, which tests replace.
+// The walk of an index of slots of 2**`log2` bytes at `index`, entries
+// at `entries`, `mask` + 1 positions, for `key` of hash `hash` along the
+// slots its lookup visits, as the table is now, from its slot number
+// `slots` (0: the first), at `position` with `perturb` as the lookup has
+// them there: whether the lookup would meet the key itself before
+// anything it would compare the key with (instance_cache.cpp).  Reads
+// only; runs no code.  `Keys` is the mirror of the runtime's layout,
+// which tests replace.
 template <class Keys>
-SYSTEMDEFINE_NOINLINE Walk
-walk_keys(const char *keys, PyObject *key, Py_hash_t hash) noexcept
+inline Walk
+walk_on(const char *index, unsigned log2, const char *entries, size_t mask,
+        PyObject *key, Py_hash_t hash, int slots, size_t position,
+        size_t perturb) noexcept
 {
-    size_t mask = Keys::size(keys) - 1;
-    unsigned log2 = Keys::log2_width(keys);
-    const char *index = Keys::index(keys);
-    const char *entries = Keys::entries(keys);
-    size_t position = static_cast<size_t>(hash) & mask;
-    size_t perturb = static_cast<size_t>(hash);
-    for (int slots = 0; slots < kMostSlots; ++slots) {
+    for (; slots < kMostSlots; ++slots) {
         Py_ssize_t number = Keys::slot(index, position, log2);
         if (number >= 0) {
             if (Keys::entry_key(entries, number) == key) {
@@ -167,44 +166,34 @@ walk_keys(const char *keys, PyObject *key, Py_hash_t hash) noexcept
     return {Met::kFar, nullptr};
 }
 
-// walk_keys() for an index of one-byte slots at `index`, entries at
-// `entries`, `mask` + 1 positions, on from the slot after `position`: the
-// value of the key's entry (borrowed), or NULL.
+// walk_on() from the first slot, in the keys object `keys` (general
+// keys).
 template <class Keys>
-inline PyObject *
-walk_bytes_on(const char *index, const char *entries, size_t mask,
-              size_t position, PyObject *key, Py_hash_t hash) noexcept
+SYSTEMDEFINE_NOINLINE Walk
+walk_keys(const char *keys, PyObject *key, Py_hash_t hash) noexcept
 {
-    size_t perturb = static_cast<size_t>(hash);
-    for (int slots = 1; slots < kMostSlots; ++slots) {
-        perturb >>= Keys::kPerturbShift;
-        position = (position * 5 + perturb + 1) & mask;
-        Py_ssize_t number = Keys::slot(index, position, 0);
-        if (number >= 0) {
-            if (Keys::entry_key(entries, number) == key) {
-                return Keys::entry_value(entries, number);
-            }
-            if (Keys::entry_hash(entries, number) == hash) {
-                return nullptr;
-            }
-        }
-        else if (number == Keys::kEmptySlot) {
-            return nullptr;
-        }
-    }
-    return nullptr;
+    size_t mask = Keys::size(keys) - 1;
+    return walk_on<Keys>(Keys::index(keys), Keys::log2_width(keys),
+                         Keys::entries(keys), mask, key, hash, 0,
+                         static_cast<size_t>(hash) & mask,
+                         static_cast<size_t>(hash));
 }
 
-// walk_bytes_on() past the first slot of the small table whose keys
-// object is `keys`.
+// walk_on() past the first slot of the small table (slots of one byte)
+// whose keys object is `keys`: the value of the key's entry (borrowed),
+// or NULL.
 template <class Keys>
 inline PyObject *
 walk_rest_of(const char *keys, PyObject *key, Py_hash_t hash) noexcept
 {
     size_t mask = Keys::size(keys) - 1;
     const char *index = Keys::index(keys);
-    return walk_bytes_on<Keys>(index, index + mask + 1, mask,
-                               static_cast<size_t>(hash) & mask, key, hash);
+    size_t perturb = static_cast<size_t>(hash) >> Keys::kPerturbShift;
+    size_t position =
+        ((static_cast<size_t>(hash) & mask) * 5 + perturb + 1) & mask;
+    Walk seen = walk_on<Keys>(index, 0, index + mask + 1, mask, key, hash, 1,
+                              position, perturb);
+    return seen.met == Met::kKey ? seen.value : nullptr;
 }
 
 // Which tables found_alone() reads.
@@ -268,8 +257,7 @@ found_alone(PyObject *table, PyObject *key, Py_hash_t hash,
                 *rest = {keys, hash};
                 return nullptr;
             }
-            value =
-                walk_bytes_on<Keys>(index, entries, mask, position, key, hash);
+            value = walk_rest_of<Keys>(keys, key, hash);
         }
         else if constexpr (kReach == Reach::kSmall) {
             return nullptr;
