@@ -43,7 +43,7 @@
 // (found_alone(), walk_keys()).  The lookups are the exact dict's own.
 // Each hashes class_ (type's hash: the identity, no code), then visits
 // the slots of the table's index along one fixed sequence that starts
-// at the hash (compat::DictKeys says where the index and the entries
+// at the hash (dict_layout.h says where the index and the entries
 // lie).  It passes a slot whose key was deleted; at a slot naming an
 // entry it returns that entry when its key *is* class_, without
 // comparing anything, and compares the key with class_ (running the
@@ -484,7 +484,7 @@ prepare_instance_cache() noexcept
         return 0;
     }
     else {
-        return cache::prepare_with<compat::DictKeys>();
+        return cache::prepare_with<DictKeys>();
     }
 }
 

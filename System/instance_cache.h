@@ -6,6 +6,7 @@
 #define SYSTEMDEFINE_INSTANCE_CACHE_H
 
 #include "compat.h"
+#include "dict_layout.h"
 
 namespace sd {
 
@@ -218,7 +219,7 @@ struct Rest {
 // keys in their first slot.  (An entry that a slot of a combined table
 // names has a value.)  With `rest`, a walk that goes on past that first
 // slot is left there, and the result is NULL.
-template <Reach kReach, class Keys = compat::DictKeys>
+template <Reach kReach, class Keys = DictKeys>
 inline PyObject *
 found_alone(PyObject *table, PyObject *key, Py_hash_t hash,
             Rest *rest = nullptr) noexcept
@@ -335,9 +336,8 @@ inline PyObject *
 walk_rest(PyObject *cls, const cache::Rest &rest) noexcept
 {
     PyObject *value = nullptr;
-    if constexpr (compat::DictKeys::kMirror) {
-        value =
-            cache::walk_rest_of<compat::DictKeys>(rest.keys, cls, rest.hash);
+    if constexpr (DictKeys::kMirror) {
+        value = cache::walk_rest_of<DictKeys>(rest.keys, cls, rest.hash);
     }
     Py_XINCREF(value);
     return value;

@@ -72,7 +72,7 @@ probe_state(PyObject *, PyObject *) noexcept
 
 // ---- Mirrors of the dict layout, each wrong in one fact ----------------
 
-using Mirror = sd::compat::DictKeys;
+using Mirror = sd::DictKeys;
 
 // With mirror `Keys`: whether the check at import takes it, and then the
 // instance of `cls` (a class in its own exact-dict table) as the cache
