@@ -592,6 +592,19 @@ type_lookup(PyTypeObject *type, PyObject *name) noexcept
 #endif
 }
 
+// The dict of `type`'s own attributes, as a new reference (empty: none).
+// From 3.12 a static built-in type keeps it per interpreter, outside
+// tp_dict, and PyType_GetDict() finds it there.
+inline OwnedRef
+type_dict(PyTypeObject *type) noexcept
+{
+#if PY_VERSION_HEX >= 0x030C0000 && !defined(PYPY_VERSION)
+    return OwnedRef::steal(PyType_GetDict(type));
+#else
+    return OwnedRef::borrow(type->tp_dict);
+#endif
+}
+
 // Whether this import runs on behalf of another interpreter: 1, 0, or -1
 // with an exception set.  From 3.13 the runtime runs a single-phase init
 // function with the main interpreter active, on a thread state of its own

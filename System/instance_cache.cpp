@@ -11,40 +11,94 @@
 //
 // An entry per class, keyed by the class's address, keeps the class side
 // of what a call whose steps found the instance saw (a Sighting): the
-// metaclass, the stamps, the table's address and the class's hash.  Of
-// the table it keeps nothing else: every call reads the table afresh.
+// metaclass, the stamps and MROs, the table's address and the class's
+// hash.  Of the table it keeps nothing else: every call reads the table
+// afresh.
 //
-// Steps 1 and 3, the fetches, by the tags.  A call is answered only
-// while:
+// Steps 1 and 3, the fetches, by the tags and the MROs.  A fetch of
+// `_instances` looks the name up in the dicts of the classes of the
+// metaclass's MRO (for a descriptor of its own), then of the class's; the
+// runtime's attribute cache answers each lookup by the tag of the type
+// whose MRO it walks.  A call is answered only while:
 //
 // - The class's metaclass is the one seen, and it is `type`, or it keeps
-//   type's attribute access, hash, comparison and mro(), has no
-//   `_instances` of its own and its stamp is unchanged.  Fetching
-//   `_instances` is then the class's own lookup through its bases, which
-//   runs no code and which the metaclass cannot serve.  (A metaclass's
-//   own mro() could put a class that is no base into the MRO, whose
-//   changes would then leave the class's tag alone.)  Its stamp is read
+//   type's attribute access, hash and comparison, finds no `_instances`
+//   through its MRO, and its stamp and MRO are the ones seen.  Fetching
+//   `_instances` is then the class's own lookup through its MRO, which
+//   runs no code and which the metaclass cannot serve.  Its stamp is read
 //   before the class's: an entry holds no reference to either, and an
 //   object at the class's address is read as a class only once its type
 //   is known to be the kept metaclass, not a type that took the address
 //   of one freed.
-// - The class's stamp is the one seen: the version tag the runtime's
-//   attribute cache keys on.  While it holds, a lookup through the
-//   class's bases gives what it gave, the same table, which the class (or
-//   a base) therefore still holds alive.  A table found that way is an
-//   exact dict, which has no __get__; an exact dict's class cannot be
-//   changed, so it is one still.  Up to 3.12 there is one window where
-//   the tag holds and the table is going: setting the attribute stores
-//   the new table before it marks the class changed, and finalisers run
-//   by the old table's end can call the class meanwhile; a table whose
-//   count of references is 0 is not read (compat::kTagOutlivesValue).
+// - The class's stamp and MRO are the ones seen.  While they hold, a
+//   lookup through the MRO gives what it gave, the same table, which the
+//   class (or a class of its MRO) therefore still holds alive.  A table
+//   found that way is an exact dict, which has no __get__; an exact
+//   dict's class cannot be changed, so it is one still.  Up to 3.12 there
+//   is one window where the tag holds and the table is going: setting the
+//   attribute stores the new table before it marks the class changed, and
+//   finalisers run by the old table's end can call the class meanwhile; a
+//   table whose count of references is 0 is not read
+//   (compat::kTagOutlivesValue).
+//
+// What a stamp covers.  The runtime clears the tag of a changed class and
+// of every class registered below it, and registers a class below each
+// of its bases.  So a stamp covers a lookup through the MRO only where
+// every class in the MRO is the class itself or is reached from it
+// through __bases__ (its bases, theirs, and so on).  The MRO is whatever
+// the metaclass's mro() returned, which may be any classes: an entry is
+// kept only where the class's MRO, and a metaclass's other than `type`'s,
+// passes that test (changes_reach()).  And it is kept for what a lookup
+// through the MROs as they are finds in the classes' dicts (finds()), not
+// for what the runtime's attribute cache answered, which may come from an
+// MRO that is gone (below).
+//
+// Every way an MRO changes reaches the stamp or the MRO compared:
+//
+// - A new MRO is set by the runtime's mro_internal() alone (at class
+//   creation, and when __bases__ of the class or of a class above it is
+//   assigned, which computes the MRO of every class below anew), which
+//   marks the class changed right after: its tag goes, never to be given
+//   out again (below).  Code that runs in between (a descriptor's __get__
+//   that the runtime calls as it asks whether the metaclass has an mro()
+//   of its own) sees the new MRO under the old tag: another tuple than
+//   the one an entry saw.
+// - The runtime puts an old MRO back without marking the class changed
+//   when an assignment of __bases__ fails: the undo path of
+//   type_set_bases() (a class's mro() raised while the classes below were
+//   given theirs) and mro_hierarchy()'s own (no memory to note the
+//   change).  A call meanwhile may have seen the new MRO under a new tag,
+//   and the tag stays: the MRO compared is then another tuple.  The
+//   runtime holds the old MRO from the moment it replaces it until it
+//   puts it back, so the two were alive, at two addresses, whenever a
+//   call saw the new one.
+// - So a tuple at the address of the MRO an entry saw, freed since, can
+//   only be one that mro_internal() set later, which took the entry's tag
+//   away: a new MRO at the old address never carries the old tag.
+//
+// Where the runtime puts an MRO back, its own attribute cache is fooled:
+// its entry for the class's tag and the name keeps what the new MRO gave,
+// until another lookup takes its slot.  Calls that take the steps
+// meanwhile see that too, as Python code does; finds() keeps such an
+// answer from being kept here, where it would outlive the runtime's.
+//
+// Within the runtime's own change of a class its lookups can be stale as
+// well, and the cache may answer there as the steps would: on 3.12 and
+// 3.13 a class whose metaclass has an mro() of its own loses its tag
+// alone while the MROs below it are computed anew (those classes are
+// marked changed as each gets its own), and a class given new bases is
+// registered below them only once the MROs below it are computed.  Once
+// the change is done the tags and MROs are right again, but for one
+// case, the runtime's own limit: up to 3.11, a new base changed in that
+// window by a finaliser the collector runs leaves the class's tag as it
+// was, and an entry made in the window answers from what it saw.
 //
 // Steps 2 and 4, the lookups, by a walk of the table as it is now
 // (found_alone(), walk_keys()).  The lookups are the exact dict's own.
 // Each hashes class_ (type's hash: the identity, no code), then visits
 // the slots of the table's index along one fixed sequence that starts
-// at the hash (dict_layout.h says where the index and the entries
-// lie).  It passes a slot whose key was deleted; at a slot naming an
+// at the hash (dict_layout.h says where the index and the
+// entries lie).  It passes a slot whose key was deleted; at a slot naming an
 // entry it returns that entry when its key *is* class_, without
 // comparing anything, and compares the key with class_ (running the
 // key's __eq__) only when the hash stored with it is class_'s; it stops
@@ -79,8 +133,8 @@
 // its steps: a runtime whose layout changed is slower, never wrong.
 //
 // Two things the runtime's own attribute cache, keyed by tag, takes for
-// granted, the cache takes for granted too: that a lookup through the
-// class's bases runs no code (a key of a class's namespace that is not a
+// granted, the cache takes for granted too: that a lookup through an MRO
+// runs no code (a key of a class's namespace that is not a
 // str, with an __eq__ of its own, runs it only when the runtime's cache
 // misses), and that a type's dict changes only through the type (one
 // written through gc.get_referents() keeps its tag).  Where they do not
@@ -110,11 +164,12 @@
 //   entry lives (an entry here lives until the class changes).  The
 //   table side needs no such care: it is read, not numbered.
 //
-// So an entry is invalidated by any change of the class, of a base or of
-// the metaclass, `_instances`, `__bases__`, `__class__` and slots
-// included (the runtime clears the tag of a changed type and of all its
-// subclasses); by the class being freed and another made at its address,
-// whose tag differs; and by a restart of the tags.  A change of the
+// So an entry is invalidated by any change of the class, of a class of
+// its MRO or of the metaclass, `_instances`, `__bases__`, `__class__` and
+// slots included (the runtime clears the tag of a changed type and of
+// all its subclasses); by an MRO put back; by the class being freed and
+// another made at its address, whose tag differs; and by a restart of
+// the tags.  A change of the
 // table invalidates nothing: the next call reads it.  A stamp of 0 never
 // matches: a runtime out of version tags takes the steps, with no error
 // set.
@@ -184,8 +239,6 @@ PyTypeObject witness_type = {
 Entries entries = {no_entries, 0, 32, 0};
 PyInterpreterState *owner = nullptr;
 unsigned long epoch = 0;
-PyObject *mro_name = nullptr;
-PyObject *type_mro = nullptr;
 
 namespace {
 
@@ -249,6 +302,90 @@ place(PyObject *cls) noexcept
     entries.used++;
     return &entries.slots[i];
 }
+
+// ---- The class's side ----------------------------------------------
+
+// How many classes changes_reach() follows through __bases__ at most: a
+// class with more is not kept.
+constexpr size_t kMostBases = 64;
+
+bool
+among(PyObject *const *objects, size_t count, PyObject *object) noexcept
+{
+    for (size_t i = 0; i < count; ++i) {
+        if (objects[i] == object) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool
+changes_reach(PyTypeObject *type) noexcept
+{
+    PyObject *reached[kMostBases];
+    size_t count = 0;
+    reached[count++] = reinterpret_cast<PyObject *>(type);
+    for (size_t done = 0; done < count; ++done) {
+        PyObject *bases =
+            reinterpret_cast<PyTypeObject *>(reached[done])->tp_bases;
+        if (bases == nullptr) {
+            continue;
+        }
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
+            PyObject *base = PyTuple_GET_ITEM(bases, i);
+            if (among(reached, count, base)) {
+                continue;
+            }
+            if (count == kMostBases) {
+                return false;
+            }
+            reached[count++] = base;
+        }
+    }
+    PyObject *mro = type->tp_mro;
+    if (mro == nullptr) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        if (!among(reached, count, PyTuple_GET_ITEM(mro, i))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool
+finds(PyObject *mro, PyObject *expected) noexcept
+{
+    // Held: in theory a lookup could run code that drops the class's MRO.
+    OwnedRef held = OwnedRef::borrow(mro);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(held.get()); ++i) {
+        PyObject *item = PyTuple_GET_ITEM(held.get(), i);
+        if (!PyType_Check(item)) {
+            return false;
+        }
+        OwnedRef dict =
+            compat::type_dict(reinterpret_cast<PyTypeObject *>(item));
+        if (!dict) {
+            continue;
+        }
+        OwnedRef found = compat::dict_get_item(dict.get(), pool.instances);
+        if (found) {
+            return found.get() == expected;
+        }
+        if (PyErr_Occurred()) {
+            // As the runtime's own lookup through the MRO does.
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return expected == nullptr;
+}
+
+namespace {
 
 // ---- The mirror, checked ----------------------------------------------
 //
@@ -406,14 +543,6 @@ prepare_with() noexcept
     if (PyType_Ready(&witness_type) < 0) {
         return -1;
     }
-    if (mro_name == nullptr) {
-        mro_name = PyUnicode_InternFromString("mro");
-        if (mro_name == nullptr) {
-            return -1;
-        }
-    }
-    // Held by type's own dict for good.
-    type_mro = compat::type_lookup(&PyType_Type, mro_name).get();
     int holds = mirror_holds<Keys>();
     if (holds < 0) {
         return -1;
@@ -460,21 +589,33 @@ keep_sighting(const Sighting &seen) noexcept
         compat::calling_interpreter() != cache::owner) {
         return;
     }
-    // A metaclass of its own must leave the class's MRO to `type`: one
-    // whose mro() puts there a class that is no base would leave the class
-    // out of that class's changes, and so its tag too.
-    if (seen.meta_stamp != 0) {
-        OwnedRef mro = compat::type_lookup(Py_TYPE(seen.cls), cache::mro_name);
-        if (mro.get() != cache::type_mro) {
-            return;
-        }
+    PyTypeObject *cls = reinterpret_cast<PyTypeObject *>(seen.cls);
+    PyTypeObject *meta = Py_TYPE(seen.cls);
+    bool own_meta = seen.meta_stamp != 0;
+    // What the fetch gave, as the MROs say now: the runtime's attribute
+    // cache may still answer from one that is gone.
+    if (!cache::finds(seen.mro, seen.table) ||
+        (own_meta && !cache::finds(seen.meta_mro, nullptr))) {
+        return;
+    }
+    // Those lookups run no code (the top of this file); all the same,
+    // nothing is kept unless the class is still as the call saw it.
+    if (!compat::stamp_holds(cls, seen.stamp) || cls->tp_mro != seen.mro ||
+        (own_meta && (Py_TYPE(seen.cls) != meta ||
+                      !compat::stamp_holds(meta, seen.meta_stamp) ||
+                      meta->tp_mro != seen.meta_mro))) {
+        return;
+    }
+    if (!cache::changes_reach(cls) ||
+        (own_meta && !cache::changes_reach(meta))) {
+        return;
     }
     cache::Entry *entry = cache::place(seen.cls);
     if (entry == nullptr) {
         return;
     }
-    *entry = {seen.cls,        Py_TYPE(seen.cls), seen.stamp,
-              seen.meta_stamp, seen.table,        seen.hash};
+    *entry = {seen.cls,   meta,     seen.stamp,    seen.meta_stamp,
+              seen.table, seen.mro, seen.meta_mro, seen.hash};
 }
 
 int

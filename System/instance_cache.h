@@ -11,14 +11,16 @@
 namespace sd {
 
 // What a call saw when its steps found the instance of `cls` in `table`.
-// The stamps were taken before the fetch that gave `table`, in the
-// current tag epoch, and nothing has changed them since.  All references
-// are borrowed.
+// The stamps and MROs were taken before the fetch that gave `table`, in
+// the current tag epoch, and nothing has changed them since.  All
+// references are borrowed.
 struct Sighting {
     PyObject *cls;
     unsigned int stamp;       // cls's stamp, never 0
     unsigned int meta_stamp;  // its metaclass's, or 0 for `type` itself
     PyObject *table;          // cls._instances, an exact dict
+    PyObject *mro;            // cls's __mro__ tuple
+    PyObject *meta_mro;       // its metaclass's, when meta_stamp is not 0
     Py_hash_t hash;           // cls's
 };
 
@@ -30,6 +32,8 @@ struct Entry {
     unsigned int stamp;       // as in Sighting
     unsigned int meta_stamp;  // as in Sighting
     PyObject *table;          // cls._instances when seen
+    PyObject *mro;            // as in Sighting; compared, never read
+    PyObject *meta_mro;       // as in Sighting; compared, never read
     Py_hash_t hash;           // cls's
 };
 
@@ -59,9 +63,16 @@ SYSTEMDEFINE_HIDDEN extern PyInterpreterState *owner;
 // epoch are compared only within it.
 SYSTEMDEFINE_HIDDEN extern unsigned long epoch;
 
-// The interned name "mro" and `type`'s own mro(), found at import.
-extern PyObject *mro_name;
-extern PyObject *type_mro;
+// Whether every class in `type`'s MRO is `type` or is reached from it
+// through __bases__ (its own, its bases', and theirs): whether the
+// runtime passes each such class's changes on to `type`.  Reads fields
+// only.
+bool changes_reach(PyTypeObject *type) noexcept;
+
+// Whether a lookup of `_instances` through the own dicts of the classes
+// in `mro` (a tuple) finds `expected` (NULL: nothing), past the
+// runtime's attribute cache.  False too when it cannot tell.
+bool finds(PyObject *mro, PyObject *expected) noexcept;
 
 // How many slots of a table's index a walk reads at most.  Classes made
 // one after another lie a fixed stride apart, and their hashes with them:
@@ -312,13 +323,15 @@ cached_instance(PyObject *cls, cache::Rest *rest = nullptr) noexcept
     // one: `meta` is a type (the type of `cls`); with the kept stamp it is
     // the kept metaclass, alive, and not one freed whose address another
     // type took (`type` itself is never freed), so `cls` is a class; and
-    // only a class with the kept stamp still holds the table.
+    // only a class with the kept stamp and MRO still holds the table.
     PyTypeObject *meta = Py_TYPE(cls);
+    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
     if (!compat::tags_witnessed(&cache::witness_type) || meta != entry->meta ||
         (entry->meta_stamp != 0 &&
-         !compat::stamp_holds(meta, entry->meta_stamp)) ||
-        !compat::stamp_holds(reinterpret_cast<PyTypeObject *>(cls),
-                             entry->stamp)) {
+         (!compat::stamp_holds(meta, entry->meta_stamp) ||
+          meta->tp_mro != entry->meta_mro)) ||
+        !compat::stamp_holds(type, entry->stamp) ||
+        type->tp_mro != entry->mro) {
         return nullptr;
     }
     // The tags hold, so the table is alive, unless it is being freed while

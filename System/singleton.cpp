@@ -352,8 +352,10 @@ public:
         else if (keeps_type_protocols(meta_)) {
             // Taken before the lookup, like the class's stamp in table().
             unsigned int stamp = compat::type_stamp(meta_);
+            PyObject *mro = meta_->tp_mro;
             if (stamp != 0 && !compat::type_lookup(meta_, pool.instances)) {
                 meta_stamp_ = stamp;
+                meta_mro_ = mro;
                 hash_ = compat::exact_type_hash(cls);
             }
         }
@@ -365,9 +367,11 @@ public:
     {
         if (hash_ != -1) {
             unsigned int stamp = compat::type_stamp(type());
+            PyObject *mro = type()->tp_mro;
             OwnedRef found = compat::type_lookup(type(), pool.instances);
             if (found && PyDict_CheckExact(found.get())) {
                 stamp_ = stamp;
+                mro_ = mro;
                 return found;
             }
         }
@@ -423,7 +427,8 @@ public:
     keep(PyObject *table) const noexcept
     {
         if (compat::kInstanceCache && unchanged()) {
-            keep_sighting({class_, stamp_, meta_stamp_, table, hash_});
+            keep_sighting(
+                {class_, stamp_, meta_stamp_, table, mro_, meta_mro_, hash_});
         }
     }
 
@@ -434,22 +439,28 @@ private:
         return reinterpret_cast<PyTypeObject *>(class_);
     }
 
-    // Whether a fetch now gives what the last fast one gave.
+    // Whether a fetch now gives what the last fast one gave.  The MROs
+    // are compared as well: the runtime can put an MRO back without
+    // changing the tag (instance_cache.cpp).
     bool
     unchanged() const noexcept
     {
         return stamp_ != 0 && cache::same_epoch(epoch_) &&
                compat::type_stamp(type()) == stamp_ &&
-               Py_TYPE(class_) == meta_ &&
-               (meta_stamp_ == 0 || compat::type_stamp(meta_) == meta_stamp_);
+               type()->tp_mro == mro_ && Py_TYPE(class_) == meta_ &&
+               (meta_stamp_ == 0 ||
+                (compat::type_stamp(meta_) == meta_stamp_ &&
+                 meta_->tp_mro == meta_mro_));
     }
 
     PyObject *class_;
-    PyTypeObject *meta_;           // class_'s metaclass when the call began
-    unsigned long epoch_;          // of the stamps below (instance_cache.h)
-    Py_hash_t hash_ = -1;          // class_'s identity hash, or -1: protocols
-    unsigned int stamp_ = 0;       // class_'s stamp at the last fast fetch
-    unsigned int meta_stamp_ = 0;  // meta_'s, when it is not `type`
+    PyTypeObject *meta_;            // class_'s metaclass when the call began
+    unsigned long epoch_;           // of the stamps below (instance_cache.h)
+    Py_hash_t hash_ = -1;           // class_'s identity hash, or -1: protocols
+    unsigned int stamp_ = 0;        // class_'s stamp at the last fast fetch
+    unsigned int meta_stamp_ = 0;   // meta_'s, when it is not `type`
+    PyObject *mro_ = nullptr;       // class_'s MRO with stamp_ (compared only)
+    PyObject *meta_mro_ = nullptr;  // meta_'s with meta_stamp_ (compared only)
 };
 
 // table[class_] = instance, unless a plain dict has an instance for

@@ -103,8 +103,8 @@ check_with(PyObject *cls) noexcept
         sd::OwnedRef table = sd::compat::type_lookup(type, sd::pool.instances);
         unsigned int stamp = sd::compat::type_stamp(type);
         if (table && stamp != 0) {
-            sd::keep_sighting({cls, stamp, 0, table.get(),
-                               sd::compat::exact_type_hash(cls)});
+            sd::keep_sighting({cls, stamp, 0, table.get(), type->tp_mro,
+                               nullptr, sd::compat::exact_type_hash(cls)});
             found = sd::cached_instance<cache::Reach::kAll>(cls);
         }
     }

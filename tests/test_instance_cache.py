@@ -591,6 +591,118 @@ def test_changes_the_runtime_forgets_its_own_answers_for():
     assert outcome == "['rebound', False, False, 'Dying']"
 
 
+# A cached call against the steps in one interpreter: a table of a dict
+# subclass is never answered from an entry.  Run in a child, since an
+# answer from a freed table may crash it.
+MRO_CHANGES = r"""
+import sys
+from %s import Singleton
+
+others = [type("Other%%d" %% i, (), {}) for i in range(10000)]
+
+def forget():
+    # The runtime's attribute cache forgets its answers for the class.
+    for other in others:
+        getattr(other, "_instances", None)
+    if sys.version_info >= (3, 11):
+        sys._clear_type_cache()
+
+class Steps(dict):
+    pass
+
+def no_base(table):
+    # A's MRO holds X, which is no base of A: put there by a mro() that
+    # is gone by the time the runtime asks whether A's metaclass has one
+    # of its own (as a subclass's metaclass that keeps type's mro() takes
+    # A's MRO as it is).
+    class X(object):
+        _instances = table()
+
+    class Meta(type):
+        def mro(cls):
+            del Meta.mro
+            mro = type.mro(cls)
+            return [mro[0], X] + mro[1:]
+
+    class A(Singleton, metaclass=Meta):
+        pass
+
+    def change():
+        old = X._instances
+        X._instances = table({A: "rebound"})
+        return old
+    return A, change
+
+def bases_undone(table):
+    # A's new bases stand while C's MRO is computed, which calls A and
+    # fails: the runtime puts A's old MRO back.
+    class First(Singleton):
+        _instances = table()
+
+    class Second(Singleton):
+        _instances = table()
+
+    class A(First):
+        pass
+    armed = []
+
+    class Failing(type):
+        def mro(cls):
+            if armed:
+                A()
+                raise RuntimeError("mro")
+            return type.mro(cls)
+
+    class C(A, metaclass=Failing):
+        pass
+    Second._instances[A] = "second's"
+
+    def change():
+        armed.append(True)
+        try:
+            A.__bases__ = (Second,)
+        except RuntimeError:
+            pass
+        old = Second._instances
+        Second._instances = table()
+        return old
+    return A, change
+
+def outcome(scenario, table, keep):
+    cls, change = scenario(table)
+    first = cls()
+    cls()
+    kept = change()
+    seen = []
+    if keep:
+        seen.append(cls())   # the runtime's own lookup may be stale here
+    else:
+        # The table an entry may still name is freed: a stale lookup of
+        # the runtime's own would read it too.
+        forget()
+        del kept
+        # Dicts that may take its place, each naming the class.
+        junk = [{cls: "junk"} for _ in range(1000)]
+    forget()
+    seen += [cls(), cls()]
+    return ["first" if found is first else found for found in seen]
+
+for scenario in (no_base, bases_undone):
+    for keep in (True, False):
+        print(scenario.__name__, keep, outcome(scenario, dict, keep) ==
+              outcome(scenario, Steps, keep))
+"""
+
+
+@needs_pythonapi
+def test_mro_changes_the_tag_does_not_follow():
+    proc = run_python(MRO_CHANGES % MODULE)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == [
+        word for scenario in ("no_base", "bases_undone")
+        for keep in ("True", "False") for word in (scenario, keep, "True")]
+
+
 SUBINTERPRETER = r"""
     import functools
     carrier = sd.__test__   # one dict, shared with every sub-interpreter
