@@ -101,20 +101,22 @@ struct DictKeys {
         return value;
     }
 
-    // Whether a lookup in `dict`, an exact dict, of a key that is no str
-    // walks general keys whose values are beside them, and then its keys
-    // object in `keys`.  A split table keeps its values apart
-    // (ma_values).  From 3.11 only general keys (kind 0) are laid out so,
-    // and a split table's keys are of the split kind.  Up to 3.10 every
-    // kind is laid out so, and a table of keys of str only switches to the
-    // general lookup when it is asked for another key.
+    // Whether a walk of `dict`'s keys (an exact dict's) for a key that is
+    // no str reads entries laid out as Entry, and then its keys object in
+    // `keys`.  From 3.11 only general keys (kind 0) are laid out so; a
+    // split table's keys are of the split kind.  Up to 3.10 every kind is
+    // laid out so, and a table of keys of str only switches to the
+    // general lookup when it is asked for another key.  A split table
+    // keeps its values apart (ma_values), but its keys are str only (a key
+    // of another type makes it combined first): the walk never meets its
+    // key's own entry there, whose value it would read.
     static bool
     general_keys(PyObject *dict, const char *&keys) noexcept
     {
         PyDictObject *table = reinterpret_cast<PyDictObject *>(dict);
         keys = reinterpret_cast<const char *>(table->ma_keys);
 #if SYSTEMDEFINE_DICT_LAYOUT < 311
-        return table->ma_values == nullptr;
+        return true;
 #else
         return read<std::uint8_t>(keys + offsetof(Head, dk_kind)) == 0;
 #endif
@@ -221,10 +223,12 @@ struct DictKeys {
     }
 
 private:
-    static size_t
+    // The offset of entry `number` (not negative), reckoned in signed
+    // arithmetic as the slot holding it is read: no widening in between.
+    static Py_ssize_t
     at(Py_ssize_t number) noexcept
     {
-        return static_cast<size_t>(number) * sizeof(Entry);
+        return number * static_cast<Py_ssize_t>(sizeof(Entry));
     }
 };
 #else
