@@ -55,17 +55,15 @@ struct Progress {
     Location where;           // of the step that failed
 };
 
-// Warn when the running interpreter's major.minor is not that of the
-// headers the module was built with.  Returns -1 when the warning became
-// an error.
+}  // namespace
+
 int
-check_runtime_version() noexcept
+check_runtime_version(const char *version) noexcept
 {
     const char built[] = SYSTEMDEFINE_TEXT_OF(
         PY_MAJOR_VERSION) "." SYSTEMDEFINE_TEXT_OF(PY_MINOR_VERSION);
     // The runtime's version text starts "major.minor.micro..."; keep the
     // part before the second dot.
-    const char *version = Py_GetVersion();
     char running[32];
     size_t length = 0;
     bool seen_dot = false;
@@ -88,8 +86,20 @@ check_runtime_version() noexcept
                   "compiletime version %s of module '%.100s' does not match "
                   "runtime version %s",
                   built, kModuleName, running);
-    return PyErr_WarnEx(nullptr, message, 1);
+    if (PyErr_WarnEx(nullptr, message, 1) < 0) {
+        return -1;
+    }
+    // Only functions of the runtime have been called so far: from here
+    // on the module would read its objects as laid out by the headers it
+    // was built with.
+    PyErr_Format(PyExc_ImportError,
+                 "module '%.100s' was built for Python %s and cannot run on "
+                 "Python %s: install or build it for %s",
+                 kModuleName, built, running, running);
+    return -1;
 }
+
+namespace {
 
 // Add the module to sys.modules under its full name unless something is
 // there already.  Not when the runtime runs the import for another
@@ -166,7 +176,7 @@ int
 run_sequence(Progress &progress) noexcept
 {
     Location &where = progress.where;
-    if (check_runtime_version() < 0) {
+    if (check_runtime_version(Py_GetVersion()) < 0) {
         return SD_FAIL(where, 1);
     }
     if (state.empty_tuple == nullptr) {

@@ -1,9 +1,21 @@
-// Test module around the module's two caches: the traceback code-object
-// cache, and the check at import of the mirror of the dict layout that
-// the cache of instances reads.  It compiles their own sources, so what
-// is tested is what the module runs.
+// Test module around what no caller of the module can reach: the
+// traceback code-object cache, the check at import of the mirror of the
+// dict layout that the cache of instances reads, and the check of the
+// runtime's version fed other versions.  It compiles the module's own
+// sources, so what is tested is what the module runs.
+#include "System/module.cpp"
+#undef SYSTEMDEFINE_FILE_ID
+#include "System/definitions.cpp"
+#undef SYSTEMDEFINE_FILE_ID
 #include "System/failure.cpp"
+#undef SYSTEMDEFINE_FILE_ID
+#include "System/function_type.cpp"
+#undef SYSTEMDEFINE_FILE_ID
 #include "System/instance_cache.cpp"
+#undef SYSTEMDEFINE_FILE_ID
+#include "System/singleton.cpp"
+#undef SYSTEMDEFINE_FILE_ID
+#include "System/state.cpp"
 
 namespace {
 
@@ -184,6 +196,20 @@ probe_mirror(PyObject *, PyObject *args) noexcept
     return PyErr_Format(PyExc_ValueError, "no mirror wrong in %s", wrong);
 }
 
+// check_runtime_version() for the runtime version text `version`.
+PyObject *
+probe_version(PyObject *, PyObject *args) noexcept
+{
+    const char *version = nullptr;
+    if (!PyArg_ParseTuple(args, "s", &version)) {
+        return nullptr;
+    }
+    if (sd::check_runtime_version(version) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
 PyMethodDef probe_methods[] = {
     {"reset", probe_reset, METH_NOARGS, nullptr},
     {"insert", probe_insert, METH_VARARGS, nullptr},
@@ -191,6 +217,7 @@ PyMethodDef probe_methods[] = {
     {"position", probe_position, METH_VARARGS, nullptr},
     {"state", probe_state, METH_NOARGS, nullptr},
     {"mirror", probe_mirror, METH_VARARGS, nullptr},
+    {"version", probe_version, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -200,11 +227,7 @@ PyModuleDef probe_module = {
 
 }  // namespace
 
-// The failure code refers to the module's state and the cache to its
-// pool; the probe never builds traceback entries, and needs one name.
-sd::State sd::state;
-sd::Pool sd::pool;
-
+// The probe never builds traceback entries; the cache needs one name.
 PyMODINIT_FUNC
 PyInit__cache_probe(void)
 {

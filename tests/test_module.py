@@ -4,6 +4,7 @@ import os
 import shutil
 import subprocess
 import sys
+import warnings
 
 import pytest
 
@@ -115,21 +116,38 @@ def other_interpreters():
 
 
 LOAD_FOREIGN = """
-import os, sys, traceback
+import os, sys, traceback, warnings
 # Resolve functions on first call: the binary may name ones this runtime
 # lacks, and the version check comes before any of them is called.
 sys.setdlopenflags(os.RTLD_LAZY)
 sys.path.insert(0, %r)
-try:
-    import systemDefine
-except RuntimeWarning as exc:
-    print(exc)
-    print(len([e for e in traceback.extract_tb(exc.__traceback__)
-               if e[0] == %r]))
+with warnings.catch_warnings(record=True) as caught:
+    warnings.simplefilter("always")
+    try:
+        import systemDefine
+    except ImportError as exc:
+        print(exc)
+        print(len([e for e in traceback.extract_tb(exc.__traceback__)
+                   if e[0] == %r]))
+for warning in caught:
+    print(warning.message)
 """
 
 
-def test_version_mismatch_warns_with_full_versions(mod, tmp_path):
+def refusal(built, running):
+    """What a runtime of version `running` prints (LOAD_FOREIGN) when it
+    loads the module built for `built`."""
+    return [
+        "module '%s' was built for Python %s and cannot run on Python %s: "
+        "install or build it for %s" % (MODULE_NAME, built, running, running),
+        "0",
+        "compiletime version %s of module '%s' does not match runtime "
+        "version %s" % (built, MODULE_NAME, running)]
+
+
+def test_version_mismatch_refused_with_full_versions(mod, tmp_path):
+    # The binary loaded for real into the other runtimes of this machine:
+    # a warning, then ImportError, and nothing read in between.
     if sys.implementation.name != "cpython":
         pytest.skip("the binary is built for another runtime's C API")
     if hasattr(sys, "gettotalrefcount"):
@@ -139,20 +157,41 @@ def test_version_mismatch_warns_with_full_versions(mod, tmp_path):
         pytest.skip("no interpreter of another version on this machine")
     built = "%d.%d" % sys.version_info[:2]
     shutil.copy(mod.__file__, str(tmp_path / "systemDefine.so"))
-    warned = []
+    refused = []
     for version, python in sorted(others.items()):
         proc = run_python(LOAD_FOREIGN % (str(tmp_path), SOURCE_FILE),
-                          python=python, args=["-W", "error"])
-        if proc.returncode != 0 and "undefined symbol" in proc.stderr:
+                          python=python)
+        assert proc.returncode == 0, (version, proc.stderr)
+        if "undefined symbol" in proc.stdout.split("\n")[0]:
             # The loader refused the binary before the module ran: it
             # needs data this runtime does not export.
             continue
-        assert proc.returncode == 0, (version, proc.stderr)
-        assert proc.stdout.splitlines() == [
-            "compiletime version %s of module '%s' does not match runtime "
-            "version %s" % (built, MODULE_NAME, version), "0"], version
-        warned.append(version)
-    assert warned
+        assert proc.stdout.splitlines() == refusal(built, version), version
+        refused.append(version)
+    assert refused
+
+
+def test_version_check_fed_other_versions(probe):
+    built = "%d.%d" % sys.version_info[:2]
+    assert probe.version(sys.version) is None
+    # Only major.minor counts, read up to the second dot.
+    assert probe.version(built + ".99+ (a build of its own)") is None
+    for version, running in [("3.5.10 (default)", "3.5"),
+                             (built + "0.1", built + "0"),
+                             ("4.0", "4.0"), ("", "")]:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            with pytest.raises(ImportError) as refused:
+                probe.version(version)
+        lines = refusal(built, running)
+        assert str(refused.value) == lines[0]
+        assert [str(warning.message) for warning in caught] == lines[2:]
+        assert caught[0].category is RuntimeWarning
+        # A caller that turns the warning into an error gets that error.
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            with pytest.raises(RuntimeWarning, match=lines[2]):
+                probe.version(version)
 
 
 SUBINTERPRETERS = """
