@@ -14,7 +14,8 @@ import pytest
 from conftest import (FREE_THREADED, MODULE_NAME as MODULE, PYPY, ROOT,
                       class_meeting_collision_once, colliding_key,
                       module_entries, needs_cpython_dict, needs_pythonapi,
-                      needs_refcounts, roomy_service, run_python, type_tag)
+                      needs_refcounts, needs_testcapi, roomy_service,
+                      run_python, type_tag)
 
 
 def labelled(value, labels):
@@ -451,6 +452,7 @@ def in_both_worlds(code):
 
 
 @needs_pythonapi
+@needs_testcapi
 @pytest.mark.parametrize("restart", [
     "sys._clear_type_cache()",
     # On 3.10 the end of a sub-interpreter restarts the tags too.
@@ -531,6 +533,7 @@ def test_tags_handed_out_again_inside_a_call(mod, plain):
 
 
 @needs_pythonapi
+@needs_testcapi
 def test_changes_the_runtime_forgets_its_own_answers_for():
     # The runtime's attribute cache also answers stale values for a while
     # here, until other lookups (and, from 3.12, calls of other classes
@@ -749,6 +752,7 @@ SUBINTERPRETER = r"""
 
 
 @pytest.mark.skipif(PYPY, reason="PyPy has no sub-interpreters")
+@needs_testcapi
 def test_subinterpreters_see_each_others_changes():
     outcome = in_both_worlds(textwrap.dedent(SUBINTERPRETER) + textwrap.dedent(r"""
         # What one makes of the table or the class, the main one sees.

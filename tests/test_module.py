@@ -1,14 +1,17 @@
 """The import sequence: module attributes, registry entry, failures."""
 import builtins
 import os
+import re
 import shutil
+import struct
 import subprocess
 import sys
 import warnings
 
 import pytest
 
-from conftest import INIT_NAME, MODULE_NAME, ROOT, SOURCE_FILE, run_python
+from conftest import (INIT_NAME, MODULE_NAME, ROOT, SOURCE_FILE,
+                      needs_testcapi, run_python)
 
 
 def test_module_attributes(mod):
@@ -194,6 +197,83 @@ def test_version_check_fed_other_versions(probe):
                 probe.version(version)
 
 
+def test_loaded_from_a_path_of_any_characters(mod, tmp_path):
+    # The loader gets the path as the platform's text (on Windows, wide
+    # characters for LoadLibraryExW).  Copied by hand: on Wine the
+    # runtime's shutil meets a copy function Wine lacks.
+    package = tmp_path / "\u00dcberwachung \u76e3\u63a7" / "Windows_QUMA" / "System"
+    package.mkdir(parents=True)
+    target = package / os.path.basename(mod.__file__)
+    with open(mod.__file__, "rb") as source:
+        target.write_bytes(source.read())
+    proc = run_python("""
+        import os, sys
+        sys.path.insert(0, %r)
+        from Windows_QUMA.System import systemDefine as sd
+        print(os.path.samefile(sd.__file__, %r), sd.PAGE_INFO)
+    """ % (str(tmp_path / package.parent.parent.name), str(target)))
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["True", "info"]
+
+
+def pe_tables(path):
+    """The names a Windows DLL exports and the DLLs it imports, read from
+    its PE headers."""
+    with open(path, "rb") as f:
+        data = f.read()
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    sections, optional_size = struct.unpack_from("<xxHxxxxxxxxxxxxH", data,
+                                                 pe + 4)
+    optional = pe + 24
+    magic = struct.unpack_from("<H", data, optional)[0]
+    directories = optional + (112 if magic == 0x20B else 96)
+    table = optional + optional_size
+    spans = [struct.unpack_from("<8xIIxxxxI", data, table + 40 * i)
+             for i in range(sections)]
+
+    def offset(rva):
+        for size, address, raw in spans:
+            if address <= rva < address + size:
+                return rva - address + raw
+        raise AssertionError("RVA %#x outside the sections" % rva)
+
+    def text(rva):
+        at = offset(rva)
+        return data[at:data.index(b"\0", at)].decode("ascii")
+    export_rva, import_rva = (struct.unpack_from("<I", data,
+                                                 directories + 8 * i)[0]
+                              for i in (0, 1))
+    exports = []
+    if export_rva:
+        count, names = struct.unpack_from("<24xI4xI", data, offset(export_rva))
+        exports = [text(struct.unpack_from("<I", data, offset(names) + 4 * i)[0])
+                   for i in range(count)]
+    imports = []
+    at = offset(import_rva)
+    while True:
+        name = struct.unpack_from("<12xI", data, at)[0]
+        if name == 0:
+            break
+        imports.append(text(name))
+        at += 20
+    return exports, imports
+
+
+@pytest.mark.skipif(sys.platform != "win32",
+                    reason="reads the tables of a Windows DLL")
+def test_pyd_exports_its_entry_point_alone(mod):
+    exports, imports = pe_tables(mod.__file__)
+    assert exports == ["PyInit_systemDefine"]
+    python = "python%d%d.dll" % sys.version_info[:2]
+    # The Python DLL, the system's, and the C runtime of the compiler
+    # (MSVC's or mingw-w64's for the UCRT).
+    system = re.compile(r"(kernel32|api-ms-win-crt-[a-z0-9-]+|"
+                        r"vcruntime140(_1)?)\.dll$", re.I)
+    assert python in [name.lower() for name in imports], imports
+    assert [name for name in imports if name.lower() != python and
+            not system.match(name)] == []
+
+
 SUBINTERPRETERS = """
 import sys
 import _testcapi
@@ -220,6 +300,7 @@ print(sd.__spec__.name, sd.PAGE_INFO, Service() is Service())
 """
 
 
+@needs_testcapi
 @pytest.mark.parametrize("kind", ["legacy", "isolated"])
 def test_import_after_a_subinterpreter(kind):
     if sys.version_info < (3, 13) or sys.implementation.name != "cpython":

@@ -1,6 +1,6 @@
-"""Every Python snippet in the README runs as shown, each in a fresh
-interpreter (Qt snippets where a binding is installed, offscreen); the
-README and docs/ link to pages that are there."""
+"""Every Python snippet in the README and the Qt page runs as shown,
+each in a fresh interpreter (Qt snippets where a binding is installed,
+offscreen); the README and docs/ link to pages that are there."""
 import glob
 import importlib.util
 import os
@@ -16,9 +16,12 @@ import figures  # noqa: E402
 
 
 def snippets():
-    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
-        text = f.read()
-    return re.findall(r"^```python\n(.*?)^```", text, re.M | re.S)
+    found = []
+    for page in ("README.md", os.path.join("docs", "qt.md")):
+        with open(os.path.join(ROOT, page), encoding="utf-8") as f:
+            found += re.findall(r"^```python\n(.*?)^```", f.read(),
+                                re.M | re.S)
+    return found
 
 
 def has_qt():

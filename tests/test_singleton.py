@@ -2,6 +2,7 @@
 import ctypes
 import gc
 import inspect
+import os
 import sys
 import weakref
 
@@ -192,7 +193,10 @@ def test_code_fields(fn):
     assert code.co_consts == code.co_names == ()
     assert code.co_freevars == code.co_cellvars == ()
     assert code.co_filename.endswith(SOURCE_FILE)
-    assert len(code.co_filename) > len(SOURCE_FILE)
+    # The build root: an absolute path of the platform that built it, as
+    # a Windows build's is (a drive and backslashes).
+    root = code.co_filename[:-len(SOURCE_FILE)]
+    assert os.path.isabs(root) and root.endswith(os.sep)
     if PYPY:
         # A body that raises: PyPy's evaluator would run off an empty one.
         assert (code.co_code, code.co_stacksize) == (b"\x82\x00", 0)
@@ -536,3 +540,33 @@ def test_runaway_recursion_is_an_error(mod):
     with pytest.raises(RecursionError):
         Looping()
     assert Looping not in mod.Singleton._instances
+
+
+@pytest.mark.skipif(PYPY, reason="PyPy's C API does not count native "
+                    "recursion (Py_EnterRecursiveCall): the C stack overflows")
+def test_runaway_recursion_in_a_thread_is_an_error():
+    # A thread's stack is the platform's default for threads (on Windows
+    # a fraction of the main thread's): the error must come before it
+    # runs out.  In a child, where running out kills only the child.
+    proc = run_python("""
+        import threading
+        import %s as mod
+
+        class Parent(object):
+            def __new__(cls, *args):
+                return Looping()
+
+        class Looping(mod.Singleton, Parent):
+            pass
+
+        def run():
+            try:
+                Looping()
+            except RecursionError:
+                print("RecursionError", Looping in mod.Singleton._instances)
+        thread = threading.Thread(target=run)
+        thread.start()
+        thread.join()
+    """ % MODULE_NAME)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["RecursionError", "False"]
