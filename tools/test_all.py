@@ -6,9 +6,13 @@ cache that tools/runtimes.py makes (it is run first, where this machine
 can: as root with apt-get): CPython 3.14 and 3.15 in a Debian unstable
 root and a 32-bit CPython 3.11 in a Debian i386 root, both run with
 chroot, a free-threaded CPython 3.13 built from Debian's source package,
-and Debian's PyPy 3.  Each interpreter gets a fresh virtual environment under .venvs/,
-the package built from this checkout with warnings as errors, and pytest
-from the package index.
+Debian's PyPy 3, and CPython 3.8 to 3.13 for Windows x64, run by Wine
+(tools/windows.py).  Each interpreter gets a fresh virtual environment
+under .venvs/ (for Windows, a fresh copy of the interpreter), the package
+built from this checkout with warnings as errors (for Windows, a wheel
+cross-built with mingw-w64 and installed by the interpreter's own pip),
+and pytest from the package index; the suite runs from outside the
+source tree.
 
     python3 tools/test_all.py [--require 3.6,...] [--only 3.11,...]
                               [--no-make] [-- pytest args]
@@ -18,6 +22,7 @@ that the matrix cannot shrink unnoticed.
 """
 import argparse
 import contextlib
+import glob
 import os
 import re
 import shutil
@@ -29,9 +34,10 @@ ROOT = os.path.dirname(HERE)
 VENVS = os.path.join(ROOT, ".venvs")
 sys.path.insert(0, HERE)
 import runtimes  # noqa: E402
+import windows  # noqa: E402
 
 # What tools/runtimes.py makes for the matrix.
-MADE = ["host", "sid", "i386", "ft"]
+MADE = ["host", "sid", "i386", "ft", "win"]
 PYPY_PROBE = "import sys; print('pypy%d.%d' % sys.version_info[:2])"
 
 
@@ -63,6 +69,19 @@ class Interpreter(object):
     def __repr__(self):
         where = "" if self.root is None else " in " + self.root
         return "%s (%s%s)" % (self.label, self.python, where)
+
+
+class WindowsInterpreter(Interpreter):
+    """A CPython for Windows, run by Wine on this machine.  Its standard
+    streams must be pipes: run() passes its output through."""
+
+    def command(self, argv, cwd=None):
+        env = windows.environment({})
+        return ["env"] + ["%s=%s" % item for item in sorted(env.items())] + \
+            windows.command(argv[0], argv[1:])
+
+    def __repr__(self):
+        return "%s (%s under Wine)" % (self.label, self.python)
 
 
 def as_interpreter(python):
@@ -118,6 +137,15 @@ def run(cmd, interpreter=None, cwd=None, **kwargs):
     if interpreter is not None and interpreter.root is not None:
         cmd = interpreter.command(cmd, cwd)
         cwd = None
+    elif isinstance(interpreter, WindowsInterpreter):
+        cmd = interpreter.command(cmd)
+        if "stdout" not in kwargs:
+            kwargs.update(stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            print("+ " + " ".join(cmd), flush=True)
+            proc = subprocess.run(cmd, cwd=cwd, **kwargs)
+            sys.stdout.buffer.write(proc.stdout)
+            sys.stdout.flush()
+            return proc.returncode
     print("+ " + " ".join(cmd), flush=True)
     return subprocess.run(cmd, cwd=cwd, **kwargs).returncode
 
@@ -155,10 +183,35 @@ QT_BINDINGS = {"3.6": "PyQt5", "3.12": "PySide6-Essentials"}
 PYRIGHT = ("3.12",)
 
 
+def make_windows_env(interpreter):
+    """A fresh copy of a Windows interpreter under .venvs/ with the test
+    tools and the module's wheel for it, built from this checkout (the
+    unstable root mounted); its python.exe, or None."""
+    target = os.path.join(VENVS, interpreter.label)
+    vpython = windows.make_env(interpreter.label, target)
+    pip = [vpython, "-m", "pip", "install", "-q",
+           "--disable-pip-version-check", "--no-warn-script-location"]
+    windows_interpreter = WindowsInterpreter(interpreter.label, vpython)
+    if run(pip + ["--prefer-binary", "pytest", "hypothesis"],
+           windows_interpreter, cwd=target) != 0:
+        return None
+    try:
+        wheel = windows.build_wheel(interpreter.label,
+                                    os.path.join(target, "wheel"))
+    except subprocess.CalledProcessError:
+        return None
+    if run(pip + [windows.windows_path(wheel)], windows_interpreter,
+           cwd=target) != 0:
+        return None
+    return vpython
+
+
 def make_venv(name, python, env=None):
     """A fresh virtual environment under .venvs/ with the test tools and
     the package built from this checkout; its python, or None."""
     interpreter = as_interpreter(python)
+    if isinstance(interpreter, WindowsInterpreter):
+        return make_windows_env(interpreter)
     pip = new_venv(name, interpreter)
     if pip is None:
         return None
@@ -180,9 +233,17 @@ def make_venv(name, python, env=None):
     binding = QT_BINDINGS.get(interpreter.label)
     if binding and run(pip_binary + [binding], interpreter) != 0:
         return None
+    # The wheel that pip builds from the checkout, kept beside the
+    # environment for tools/check_release.py, and installed from there.
     env = dict(env or os.environ, SYSTEMDEFINE_STRICT="1")
-    if run(pip + ["--no-cache-dir", ROOT], interpreter, env=env,
-           cwd=os.path.join(VENVS, name)) != 0:
+    venv = os.path.join(VENVS, name)
+    wheels = os.path.join(venv, "wheel")
+    wheel = [vpython, "-m", "pip", "wheel", "-q", "--no-deps",
+             "--disable-pip-version-check", "--no-cache-dir", "-w", wheels]
+    if run(wheel + [ROOT], interpreter, env=env, cwd=venv) != 0:
+        return None
+    built = glob.glob(os.path.join(wheels, "*.whl"))
+    if len(built) != 1 or run(pip + built, interpreter, cwd=venv) != 0:
         return None
     return vpython
 
@@ -202,10 +263,15 @@ def test_one(interpreter, pytest_args):
     vpython = make_venv(interpreter.label, interpreter)
     if vpython is None:
         return False
-    venv = os.path.dirname(os.path.dirname(vpython))
+    tests = os.path.join(ROOT, "tests")
+    if isinstance(interpreter, WindowsInterpreter):
+        venv = os.path.dirname(vpython)
+        tests = windows.windows_path(tests)
+    else:
+        venv = os.path.dirname(os.path.dirname(vpython))
     cmd = interpreter.command(
-        [vpython, "-m", "pytest", "-q", "-p", "no:cacheprovider",
-         os.path.join(ROOT, "tests")] + pytest_args, venv)
+        [vpython, "-m", "pytest", "-q", "-p", "no:cacheprovider", tests] +
+        pytest_args, venv)
     print("+ " + " ".join(cmd), flush=True)
     proc = subprocess.Popen(cmd, cwd=venv, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT, universal_newlines=True)
@@ -238,6 +304,8 @@ def matrix(make=True, only=()):
               for label, python in runtimes.ft_interpreters()
               if label == runtimes.FT_BUILDS["ft"][1]]
     found += pypy_interpreters()
+    found += [WindowsInterpreter(label, windows.python(label))
+              for label in windows.ready()]
     if only:
         found = [interpreter for interpreter in found
                  if interpreter.label in only]
@@ -263,7 +331,10 @@ def main():
                (not only or label in only)]
     results = {}
     with contextlib.ExitStack() as stack:
-        for root in sorted({i.root for i in found if i.root is not None}):
+        roots = {i.root for i in found if i.root is not None}
+        if any(isinstance(i, WindowsInterpreter) for i in found):
+            roots.add(runtimes.path("sid"))   # its compiler builds for them
+        for root in sorted(roots):
             stack.enter_context(runtimes.chrooted(root))
         for interpreter in found:
             print("=== %r" % interpreter, flush=True)
