@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """Build the sdist and the wheel, check what they hold, install the sdist
-into clean environments on the oldest and the newest CPython found, and
-put the module into an application's own package from a wheel built
-there and from the wheel built here, and run the Qt example on Xvfb and
-frozen by PyInstaller.
+into clean environments on the oldest and the newest CPython found and
+run the sdist's own tests there, put the module into an application's
+own package from a wheel built there and from the wheel built here, and
+run the Qt example on Xvfb and frozen by PyInstaller.
 
     python3 tools/check_dist.py
 """
+import argparse
 import fnmatch
 import glob
 import os
@@ -29,7 +30,16 @@ SDIST_NEEDED = ["README.md", "LICENSE", "CHANGELOG.md", "pyproject.toml",
                 "src/Windows_QUMA/System/py.typed"] + [
     os.path.relpath(path, ROOT)
     for path in glob.glob(os.path.join(ROOT, "System", "*"))]
-SDIST_ALLOWED = SDIST_NEEDED + ["src/*.egg-info/*"]
+# The test suite and what it reads, for distributions that build from
+# the sdist and run its tests.
+SDIST_TESTS = ["tests/conftest.py", "tests/cache_probe.cpp",
+               "bench/systemDefine_plain.py", "docs/performance.md",
+               "tools/test_all.py"]
+SDIST_NEEDED += SDIST_TESTS
+SDIST_ALLOWED = SDIST_NEEDED + [
+    "src/*.egg-info/*", "tests/test_*.py", "tests/*.txt", "docs/*.md",
+    "examples/*.py", "examples/*.png", "tools/figures.py",
+    "tools/runtimes.py", "tools/windows.py"]
 WHEEL_NEEDED = ["Windows_QUMA/System/systemDefine.*.so",
                 "Windows_QUMA/System/systemDefine.pyi",
                 "Windows_QUMA/System/py.typed"]
@@ -137,6 +147,7 @@ def check_qt_example():
 
 
 def main():
+    argparse.ArgumentParser(description=__doc__.splitlines()[0]).parse_args()
     out = tempfile.mkdtemp(prefix="dist-")
     python = test_all.make_tool_venv("rel-dist", ["build"])
     subprocess.run([python, "-m", "build", "--outdir", out, ROOT],
@@ -164,8 +175,10 @@ def main():
         bare = test_all.new_venv("rel-app-" + version, found[version])[0]
         problems += check_into_application("built on CPython " + version,
                                            bare)
-        vpython = test_all.make_tool_venv("rel-sdist-" + version, [sdist],
-                                          python=found[version])
+        pytest = "pytest<7.1" if version == "3.6" else "pytest"
+        vpython = test_all.make_tool_venv(
+            "rel-sdist-" + version, [sdist, pytest, "hypothesis"],
+            python=found[version])
         proc = subprocess.run(
             [vpython, "-c", "from Windows_QUMA.System import systemDefine "
              "as sd; print(sd.PAGE_INFO, sd.Singleton.__name__)"],
@@ -176,6 +189,20 @@ def main():
             version, "ok" if ok else "FAILED"))
         if not ok:
             problems.append("sdist on %s" % version)
+        # Its own tests, from the unpacked sdist, against that install.
+        unpacked = tempfile.mkdtemp(prefix="sdist-")
+        with tarfile.open(sdist) as archive:
+            archive.extractall(unpacked)
+        tests = glob.glob(os.path.join(unpacked, "*", "tests"))[0]
+        proc = subprocess.run([vpython, "-m", "pytest", "-q", "-p",
+                               "no:cacheprovider", tests], cwd=out,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              universal_newlines=True)
+        summary = (proc.stdout.strip().splitlines() or ["no output"])[-1]
+        print("sdist's own tests on CPython %s: %s" % (version, summary))
+        if proc.returncode != 0:
+            print(proc.stdout[-3000:])
+            problems.append("sdist's tests on %s" % version)
     problems += check_qt_example()
     for problem in problems:
         print("problem: " + problem)

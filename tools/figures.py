@@ -22,7 +22,8 @@ RUN = re.compile(r"^- run ([A-Z]+): ")
 
 def release():
     """This checkout's version (setup.cfg) and commit, '+changes' when
-    files under version control differ from it."""
+    files under version control differ from it: as it was when the run
+    started (RELEASE), since a run's figures are of what it measured."""
     version = "?"
     with open(os.path.join(ROOT, "setup.cfg")) as f:
         for line in f:
@@ -39,6 +40,11 @@ def release():
                              universal_newlines=True).stdout.strip()
     return "%s (commit %s%s)" % (version, commit or "?",
                                  "+changes" if changed else "")
+
+
+# Taken when the run starts: the scripts that write tables import this
+# module first.
+RELEASE = release()
 
 
 def machine():
@@ -113,7 +119,7 @@ def write(path, command, header, rows, interpreters, only=False):
     used = {values[-1] for values in merged}
     stamp = datetime.datetime.now(datetime.timezone.utc)
     runs[letter] = "- run %s: %s; release %s; %s; `%s`; %s" % (
-        letter, stamp.strftime("%Y-%m-%d %H:%M UTC"), release(), machine(),
+        letter, stamp.strftime("%Y-%m-%d %H:%M UTC"), RELEASE, machine(),
         command, ", ".join(interpreters))
     lines = [row_line(header + ["run"]),
              row_line(["---"] * (len(header) + 1))]

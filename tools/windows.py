@@ -153,8 +153,8 @@ def command(python_exe, argv):
 
 def make_env(label, target):
     """A fresh copy of `label`'s interpreter at `target`, to install into:
-    the runtime's own venv copies its files with CopyFile2, which Wine 8
-    lacks."""
+    the runtime's own venv needs what Wine 8 lacks (CopyFile2 from 3.13,
+    the WMI query below from 3.12)."""
     shutil.rmtree(target, ignore_errors=True)
     shutil.copytree(home(label), target, symlinks=True)
     for name in WINE_LACKS:
