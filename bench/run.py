@@ -213,8 +213,11 @@ def empty_extension(directory):
                           sysconfig.get_config_var("EXT_SUFFIX"))
     cc = shlex.split(sysconfig.get_config_var("LDSHARED") or "cc -shared")
     include = sysconfig.get_paths()["include"]
-    return subprocess.run(cc + ["-fPIC", "-O2", "-I" + include, source,
-                                "-o", target]).returncode == 0
+    try:
+        return subprocess.run(cc + ["-fPIC", "-O2", "-I" + include, source,
+                                    "-o", target]).returncode == 0
+    except OSError:   # no compiler (Windows without one on PATH)
+        return False
 
 
 def run_import(rounds):

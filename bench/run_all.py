@@ -21,7 +21,6 @@ import contextlib
 import json
 import os
 import re
-import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -40,11 +39,12 @@ HEADER = ["CPython", "instructions vs floor: one class / 64 in turn",
 
 def measure(interpreter, vpython, script, args):
     """Run a benchmark script; its figures (JSON), or None if it failed."""
-    path = os.path.join(os.path.dirname(os.path.dirname(vpython)),
-                        "figures.json")
-    cmd = interpreter.command([vpython, os.path.join(HERE, script)] + args +
-                              ["--json", path])
-    if subprocess.run(cmd).returncode != 0:
+    windows = isinstance(interpreter, test_all.WindowsInterpreter)
+    venv = os.path.dirname(vpython) if windows else \
+        os.path.dirname(os.path.dirname(vpython))
+    path = os.path.join(venv, "figures.json")
+    if test_all.run([vpython, os.path.join(HERE, script)] + args +
+                    ["--json", path], interpreter) != 0:
         return None
     with open(path) as f:
         return json.load(f)
@@ -101,20 +101,31 @@ def main():
     failed = 0
     rows, versions = [], []
     with contextlib.ExitStack() as stack:
-        for root in sorted({i.root for i in found if i.root is not None}):
+        roots = {i.root for i in found if i.root is not None}
+        for root in sorted(roots):
             stack.enter_context(runtimes.chrooted(root))
             if args.instructions:
                 runtimes.install_in_root(root, ["valgrind"])
+        sid = runtimes.path("sid")
+        if sid not in roots and any(isinstance(
+                i, test_all.WindowsInterpreter) for i in found):
+            stack.enter_context(runtimes.chrooted(sid))
         for interpreter in found:
-            vpython = test_all.make_tool_venv(
-                "bench-" + interpreter.label, [test_all.ROOT],
-                python=interpreter)
+            windows = isinstance(interpreter, test_all.WindowsInterpreter)
+            if windows:
+                vpython = test_all.make_windows_env(
+                    interpreter, "bench-" + interpreter.label, tools=())
+            else:
+                vpython = test_all.make_tool_venv(
+                    "bench-" + interpreter.label, [test_all.ROOT],
+                    python=interpreter)
             print("\n=== CPython %s" % interpreter.label, flush=True)
             times = measure(interpreter, vpython, "run.py",
                             ["--quick"] if args.quick else [])
-            # (Where valgrind cannot count, those cells stay empty.)
+            # (Where valgrind cannot count, those cells stay empty; it
+            # runs no Windows program.)
             counts = counts_sub = None
-            if args.instructions:
+            if args.instructions and not windows:
                 counts = measure(interpreter, vpython, "instructions.py",
                                  ["--hashing", "1"])
                 # From 3.12 a call checks its interpreter: the main one's

@@ -183,17 +183,19 @@ QT_BINDINGS = {"3.6": "PyQt5", "3.12": "PySide6-Essentials"}
 PYRIGHT = ("3.12",)
 
 
-def make_windows_env(interpreter):
-    """A fresh copy of a Windows interpreter under .venvs/ with the test
-    tools and the module's wheel for it, built from this checkout (the
-    unstable root mounted); its python.exe, or None."""
-    target = os.path.join(VENVS, interpreter.label)
+def make_windows_env(interpreter, name=None, tools=("pytest",
+                                                    "hypothesis")):
+    """A fresh copy of a Windows interpreter under .venvs/ (in `name`,
+    by default its label) with `tools` and the module's wheel for it,
+    built from this checkout (the unstable root mounted); its python.exe,
+    or None."""
+    target = os.path.join(VENVS, name or interpreter.label)
     vpython = windows.make_env(interpreter.label, target)
     pip = [vpython, "-m", "pip", "install", "-q",
            "--disable-pip-version-check", "--no-warn-script-location"]
     windows_interpreter = WindowsInterpreter(interpreter.label, vpython)
-    if run(pip + ["--prefer-binary", "pytest", "hypothesis"],
-           windows_interpreter, cwd=target) != 0:
+    if tools and run(pip + ["--prefer-binary"] + list(tools),
+                     windows_interpreter, cwd=target) != 0:
         return None
     try:
         wheel = windows.build_wheel(interpreter.label,
