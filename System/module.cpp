@@ -86,7 +86,9 @@ check_runtime_version(const char *version) noexcept
                   "compiletime version %s of module '%.100s' does not match "
                   "runtime version %s",
                   built, kModuleName, running);
-    if (PyErr_WarnEx(nullptr, message, 1) < 0) {
+    // RuntimeWarning, which CPython takes for no category at all (PyPy
+    // would take UserWarning).
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, message, 1) < 0) {
         return -1;
     }
     // Only functions of the runtime have been called so far: from here
