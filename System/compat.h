@@ -53,6 +53,18 @@
 #define SYSTEMDEFINE_NOINLINE
 #endif
 
+// A function the answered call runs, always put inline, so that the
+// call needs no frame for it: compilers weigh inlining by size, and the
+// answered call's checks make it larger than they take in on their own.
+// A hint, as above.
+#if defined(__GNUC__)
+#define SYSTEMDEFINE_INLINE inline __attribute__((always_inline))
+#elif defined(_MSC_VER)
+#define SYSTEMDEFINE_INLINE __forceinline
+#else
+#define SYSTEMDEFINE_INLINE inline
+#endif
+
 // Data of the module's own that inline functions of several files read:
 // hidden from other libraries, so that a reader loads it directly rather
 // than through the table of global offsets.  A hint, as above.
@@ -380,7 +392,10 @@ stamp_holds(PyTypeObject *type, unsigned int stamp) noexcept
     return false;
 #elif defined(Py_GIL_DISABLED)
     return _Py_atomic_load_uint32_acquire(&type->tp_version_tag) == stamp;
-#elif PY_VERSION_HEX >= 0x030D0000
+#elif PY_VERSION_HEX >= 0x030B0000
+    // From 3.11 a type that loses its tag gets 0 with the flag, and the
+    // runtime's specializer trusts the tag alone as this does (its class
+    // attribute guards compare tp_version_tag and nothing else).
     return type->tp_version_tag == stamp;
 #else
     return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
@@ -602,6 +617,19 @@ type_dict(PyTypeObject *type) noexcept
     return OwnedRef::steal(PyType_GetDict(type));
 #else
     return OwnedRef::borrow(type->tp_dict);
+#endif
+}
+
+// Whether no Python code can change `type`'s attributes or bases: a
+// static type, or from 3.10 one flagged immutable (static types are).
+inline bool
+type_is_immutable(PyTypeObject *type) noexcept
+{
+#if PY_VERSION_HEX >= 0x030A0000
+    return PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE) ||
+           !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE);
+#else
+    return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE);
 #endif
 }
 

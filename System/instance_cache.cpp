@@ -11,47 +11,49 @@
 //
 // An entry per class, keyed by the class's address, keeps the class side
 // of what a call whose steps found the instance saw (a Sighting): the
-// metaclass, the stamps and MROs, the table's address and the class's
-// hash.  Of the table it keeps nothing else: every call reads the table
-// afresh.
+// metaclass, the stamps of the classes the fetch reads, the MROs, the
+// table's address and the class's hash.  Of the table it keeps nothing
+// else: every call reads the table afresh.
 //
-// Steps 1 and 3, the fetches, by the tags and the MROs.  A fetch of
-// `_instances` looks the name up in the dicts of the classes of the
-// metaclass's MRO (for a descriptor of its own), then of the class's; the
-// runtime's attribute cache answers each lookup by the tag of the type
-// whose MRO it walks.  A call is answered only while:
+// Steps 1 and 3, the fetches, by the stamps and the MROs.  A fetch of
+// `_instances` reads the dicts of the classes of the metaclass's MRO (for
+// a descriptor of its own), then those of the class's MRO up to the
+// first that holds the name.  An entry is kept only for what those dicts
+// hold as they are, read past the runtime's attribute cache (which may
+// still answer from an MRO that is gone, below) and without running code
+// (read_through(), holds_nothing(): every key of those dicts must be an
+// exact str, whose comparison is the runtime's own).  A call is answered
+// only while:
 //
 // - The class's metaclass is the one seen, and it is `type`, or it keeps
 //   type's attribute access, hash and comparison, finds no `_instances`
-//   through its MRO, and its stamp and MRO are the ones seen.  Fetching
-//   `_instances` is then the class's own lookup through its MRO, which
-//   runs no code and which the metaclass cannot serve.  Its stamp is read
-//   before the class's: an entry holds no reference to either, and an
-//   object at the class's address is read as a class only once its type
-//   is known to be the kept metaclass, not a type that took the address
-//   of one freed.
-// - The class's stamp and MRO are the ones seen.  While they hold, a
-//   lookup through the MRO gives what it gave, the same table, which the
-//   class (or a class of its MRO) therefore still holds alive.  A table
-//   found that way is an exact dict, which has no __get__; an exact
-//   dict's class cannot be changed, so it is one still.  Up to 3.12 there
-//   is one window where the tag holds and the table is going: setting the
-//   attribute stores the new table before it marks the class changed, and
-//   finalisers run by the old table's end can call the class meanwhile; a
-//   table whose count of references is 0 is not read
-//   (compat::kTagOutlivesValue).
+//   through its MRO, no class of that MRO but itself can be changed
+//   (static types cannot), and its stamp and MRO are the ones seen.
+//   Fetching `_instances` is then the class's own lookup through its
+//   MRO, which runs no code and which the metaclass cannot serve.  Its
+//   stamp is read before the class's: an entry holds no reference to
+//   either, and an object at the class's address is read as a class only
+//   once its type is known to be `type` (never freed) or the kept
+//   metaclass, not a type that took the address of one freed.
+// - The class's stamp and MRO are the ones seen, and so are the stamps of
+//   the classes of that MRO that the fetch reads and that can be changed:
+//   the one that holds the table and those before it (at most
+//   kMostClasses; the MRO holds them alive).  While all that holds, the
+//   lookup through the MRO gives what it gave, the same table, which its
+//   holder therefore still holds alive.  A table found that way is an
+//   exact dict, which has no __get__; an exact dict's class cannot be
+//   changed, so it is one still.  Up to 3.12 there is one window where
+//   the stamps hold and the table is going: setting the attribute stores
+//   the new table before it marks the class changed, and finalisers run
+//   by the old table's end can call the class meanwhile; a table whose
+//   count of references is 0 is not read (compat::kTagOutlivesValue).
 //
-// What a stamp covers.  The runtime clears the tag of a changed class and
-// of every class registered below it, and registers a class below each
-// of its bases.  So a stamp covers a lookup through the MRO only where
-// every class in the MRO is the class itself or is reached from it
-// through __bases__ (its bases, theirs, and so on).  The MRO is whatever
-// the metaclass's mro() returned, which may be any classes: an entry is
-// kept only where the class's MRO, and a metaclass's other than `type`'s,
-// passes that test (changes_reach()).  And it is kept for what a lookup
-// through the MROs as they are finds in the classes' dicts (finds()), not
-// for what the runtime's attribute cache answered, which may come from an
-// MRO that is gone (below).
+// Each class read has its own stamp checked because a change of a class
+// always takes its own tag, while the runtime's passing of it on to the
+// classes below fails at times: it stops at a class that has no tag, and
+// a class keeps its tag while a base has none once an assignment of
+// __bases__ fails halfway (a class given a tag under its new bases, or
+// one marked changed alone before the classes below it were).
 //
 // Every way an MRO changes reaches the stamp or the MRO compared:
 //
@@ -79,26 +81,15 @@
 // Where the runtime puts an MRO back, its own attribute cache is fooled:
 // its entry for the class's tag and the name keeps what the new MRO gave,
 // until another lookup takes its slot.  Calls that take the steps
-// meanwhile see that too, as Python code does; finds() keeps such an
-// answer from being kept here, where it would outlive the runtime's.
-//
-// Within the runtime's own change of a class its lookups can be stale as
-// well, and the cache may answer there as the steps would: on 3.12 and
-// 3.13 a class whose metaclass has an mro() of its own loses its tag
-// alone while the MROs below it are computed anew (those classes are
-// marked changed as each gets its own), and a class given new bases is
-// registered below them only once the MROs below it are computed.  Once
-// the change is done the tags and MROs are right again, but for one
-// case, the runtime's own limit: up to 3.11, a new base changed in that
-// window by a finaliser the collector runs leaves the class's tag as it
-// was, and an entry made in the window answers from what it saw.
+// meanwhile see that too, as Python code does; an entry is not kept from
+// such an answer, since the dicts are read afresh.
 //
 // Steps 2 and 4, the lookups, by a walk of the table as it is now
 // (found_alone(), walk_keys()).  The lookups are the exact dict's own.
 // Each hashes class_ (type's hash: the identity, no code), then visits
 // the slots of the table's index along one fixed sequence that starts
-// at the hash (dict_layout.h says where the index and the
-// entries lie).  It passes a slot whose key was deleted; at a slot naming an
+// at the hash (dict_layout.h says where the index and the entries
+// lie).  It passes a slot whose key was deleted; at a slot naming an
 // entry it returns that entry when its key *is* class_, without
 // comparing anything, and compares the key with class_ (running the
 // key's __eq__) only when the hash stored with it is class_'s; it stops
@@ -116,11 +107,12 @@
 // That holds whatever the table went through before the call, and
 // whichever thread or interpreter changed it: nothing about the table is
 // kept but its address.  The walk gives up, and the call takes the steps,
-// on anything else: a table whose keys are not general ones with their
-// values beside them (a split table, or from 3.11 keys of str only, whose
-// entries are laid out otherwise), and a walk longer than
-// cache::kMostSlots slots.  That bound only caps what a call spends
-// (the runtime keeps a third of every index empty, so each walk ends):
+// on anything else: from 3.11 a table whose keys are not general ones
+// (split keys, or keys of str only, whose entries are laid out
+// otherwise; up to 3.10 every kind is laid out alike, and a split table,
+// whose keys are str only, never shows a class's own entry), and a walk
+// longer than cache::kMostSlots slots.  That bound only caps what a call
+// spends (the runtime keeps a third of every index empty, so each walk ends):
 // past it the steps give the same answer.
 //
 // The layout the walk reads is not public API.  At import the mirror is
@@ -132,14 +124,14 @@
 // Where the mirror does not hold, nothing is kept and every call takes
 // its steps: a runtime whose layout changed is slower, never wrong.
 //
-// Two things the runtime's own attribute cache, keyed by tag, takes for
-// granted, the cache takes for granted too: that a lookup through an MRO
-// runs no code (a key of a class's namespace that is not a
-// str, with an __eq__ of its own, runs it only when the runtime's cache
-// misses), and that a type's dict changes only through the type (one
-// written through gc.get_referents() keeps its tag).  Where they do not
-// hold, the runtime answers from the old value too while its entry lives;
-// an entry here lives until the class changes.
+// One thing the runtime's own attribute cache, keyed by tag, takes for
+// granted, the cache takes for granted too: that a type's dict changes
+// only through the type (one written through gc.get_referents() keeps
+// its tag).  Where it does not hold, the runtime answers from the old
+// value too while its entry lives; an entry here lives until the class
+// changes.  (That a lookup through an MRO runs no code, which the
+// runtime's cache also takes for granted, is checked here when an entry
+// is kept.)
 //
 // A stamp is a number that the runtime hands out, and some runtimes hand
 // a number out again (compat.h says when); an entry is used only while
@@ -164,12 +156,11 @@
 //   entry lives (an entry here lives until the class changes).  The
 //   table side needs no such care: it is read, not numbered.
 //
-// So an entry is invalidated by any change of the class, of a class of
-// its MRO or of the metaclass, `_instances`, `__bases__`, `__class__` and
-// slots included (the runtime clears the tag of a changed type and of
-// all its subclasses); by an MRO put back; by the class being freed and
-// another made at its address, whose tag differs; and by a restart of
-// the tags.  A change of the
+// So an entry is invalidated by any change of the class, of a class its
+// fetch reads or of the metaclass, `_instances`, `__bases__`, `__class__`
+// and slots included (the runtime clears the tag of a changed type); by
+// an MRO put back; by the class being freed and another made at its
+// address, whose tag differs; and by a restart of the tags.  A change of the
 // table invalidates nothing: the next call reads it.  A stamp of 0 never
 // matches: a runtime out of version tags takes the steps, with no error
 // set.
@@ -196,12 +187,6 @@ namespace sd {
 namespace cache {
 
 namespace {
-
-constexpr size_t kFirstSize = 64;
-constexpr size_t kMostSize = 1024;
-
-// Where find() looks before there is a table: one free slot.
-Entry no_entries[1];
 
 void
 witness_dealloc(PyObject *self) noexcept
@@ -236,7 +221,7 @@ PyTypeObject witness_type = {
 };
 // clang-format on
 
-Entries entries = {no_entries, 0, 32, 0};
+Entries entries = {};
 PyInterpreterState *owner = nullptr;
 unsigned long epoch = 0;
 
@@ -245,46 +230,9 @@ namespace {
 // Whether the mirror held at import: before, or without, nothing is kept.
 bool prepared = false;
 
-// The slot of `cls`, found or taken; NULL without memory for it.
-Entry *place(PyObject *cls) noexcept;
-
-// Room for one more entry: the table made or doubled, or, at kMostSize,
-// emptied (entries of classes that are gone make most of it by then).
-// False without memory, with nothing changed.
-bool
-make_room() noexcept
-{
-    size_t old_size = entries.slots == no_entries ? 0 : entries.mask + 1;
-    if (old_size == kMostSize) {
-        std::memset(entries.slots, 0, old_size * sizeof(Entry));
-        entries.used = 0;
-        return true;
-    }
-    size_t size = old_size == 0 ? kFirstSize : 2 * old_size;
-    Entry *slots = static_cast<Entry *>(PyMem_Malloc(size * sizeof(Entry)));
-    if (slots == nullptr) {
-        return false;
-    }
-    std::memset(slots, 0, size * sizeof(Entry));
-    Entry *old = entries.slots;
-    entries.slots = slots;
-    entries.mask = size - 1;
-    entries.shift = 32;
-    for (size_t n = size; n > 1; n >>= 1) {
-        entries.shift--;
-    }
-    entries.used = 0;
-    for (size_t i = 0; i < old_size; ++i) {
-        if (old[i].cls != nullptr) {
-            *place(old[i].cls) = old[i];
-        }
-    }
-    if (old_size != 0) {
-        PyMem_Free(old);
-    }
-    return true;
-}
-
+// The slot of `cls`, found or taken.  When taking one would fill more
+// than half the table, the table is emptied first: entries of classes
+// that are gone make most of it by then.
 Entry *
 place(PyObject *cls) noexcept
 {
@@ -292,12 +240,13 @@ place(PyObject *cls) noexcept
     if (found != nullptr) {
         return found;
     }
-    if (2 * (entries.used + 1) > entries.mask + 1 && !make_room()) {
-        return nullptr;
+    if (2 * (entries.used + 1) > kSlots) {
+        std::memset(entries.slots, 0, sizeof(entries.slots));
+        entries.used = 0;
     }
     size_t i = home(cls);
     while (entries.slots[i].cls != nullptr) {
-        i = (i + 1) & entries.mask;
+        i = (i + 1) & (kSlots - 1);
     }
     entries.used++;
     return &entries.slots[i];
@@ -305,16 +254,77 @@ place(PyObject *cls) noexcept
 
 // ---- The class's side ----------------------------------------------
 
-// How many classes changes_reach() follows through __bases__ at most: a
-// class with more is not kept.
-constexpr size_t kMostBases = 64;
+// What a read of `_instances` in one class's own dict found.
+enum class Own {
+    kAbsent,
+    kFound,   // `value` is its value (borrowed from the dict)
+    kUnsure,  // a key that is no exact str: a lookup could run its code
+};
 
-bool
-among(PyObject *const *objects, size_t count, PyObject *object) noexcept
+// `_instances` in `type`'s own dict, read past the runtime's attribute
+// cache without running code: the dict's keys are visited, and unless
+// all of them are exact str, whose comparison is the runtime's own, the
+// answer is kUnsure.
+Own
+own_instances(PyTypeObject *type, PyObject *&value) noexcept
 {
-    for (size_t i = 0; i < count; ++i) {
-        if (objects[i] == object) {
-            return true;
+    OwnedRef dict = compat::type_dict(type);
+    if (!dict) {
+        return Own::kAbsent;
+    }
+    Own found = Own::kAbsent;
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr;
+    PyObject *item = nullptr;
+    while (PyDict_Next(dict.get(), &pos, &key, &item)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return Own::kUnsure;
+        }
+        if (key == pool.instances ||
+            PyUnicode_Compare(key, pool.instances) == 0) {
+            value = item;
+            found = Own::kFound;
+        }
+    }
+    return found;
+}
+
+// The class of `mro` (the class's MRO, `cls` first) whose dict gives
+// `table` as `_instances`, reading the dicts in MRO order, and in
+// `classes` the mutable ones read: cls, the classes between, the holder.
+// False where the read is not that (another value first, a class that
+// is not a type, a dict that could run code) or more classes would have
+// to be kept than the entry holds.
+bool
+read_through(PyObject *mro, PyTypeObject *cls, PyObject *table,
+             Classes &classes) noexcept
+{
+    classes.count = 0;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject *item = PyTuple_GET_ITEM(mro, i);
+        if (!PyType_Check(item)) {
+            return false;
+        }
+        PyTypeObject *type = reinterpret_cast<PyTypeObject *>(item);
+        PyObject *value = nullptr;
+        Own own = own_instances(type, value);
+        if (own == Own::kUnsure) {
+            return false;
+        }
+        if (type != cls && !compat::type_is_immutable(type)) {
+            if (classes.count == kMostClasses) {
+                return false;
+            }
+            unsigned int stamp = compat::type_stamp(type);
+            if (stamp == 0) {
+                return false;
+            }
+            classes.types[classes.count] = type;
+            classes.stamps[classes.count] = stamp;
+            classes.count++;
+        }
+        if (own == Own::kFound) {
+            return value == table;
         }
     }
     return false;
@@ -323,69 +333,38 @@ among(PyObject *const *objects, size_t count, PyObject *object) noexcept
 }  // namespace
 
 bool
-changes_reach(PyTypeObject *type) noexcept
+all_hold(const Classes &classes) noexcept
 {
-    PyObject *reached[kMostBases];
-    size_t count = 0;
-    reached[count++] = reinterpret_cast<PyObject *>(type);
-    for (size_t done = 0; done < count; ++done) {
-        PyObject *bases =
-            reinterpret_cast<PyTypeObject *>(reached[done])->tp_bases;
-        if (bases == nullptr) {
-            continue;
-        }
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
-            PyObject *base = PyTuple_GET_ITEM(bases, i);
-            if (among(reached, count, base)) {
-                continue;
-            }
-            if (count == kMostBases) {
-                return false;
-            }
-            reached[count++] = base;
-        }
-    }
-    PyObject *mro = type->tp_mro;
-    if (mro == nullptr) {
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        if (!among(reached, count, PyTuple_GET_ITEM(mro, i))) {
+    for (int i = 0; i < classes.count; ++i) {
+        if (!compat::stamp_holds(classes.types[i], classes.stamps[i])) {
             return false;
         }
     }
     return true;
 }
 
+namespace {
+
+// Whether no class of `mro`, a metaclass's MRO with the metaclass `meta`
+// first, has `_instances` in its dict, and none but the metaclass can
+// be changed.
 bool
-finds(PyObject *mro, PyObject *expected) noexcept
+holds_nothing(PyObject *mro, PyTypeObject *meta) noexcept
 {
-    // Held: in theory a lookup could run code that drops the class's MRO.
-    OwnedRef held = OwnedRef::borrow(mro);
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(held.get()); ++i) {
-        PyObject *item = PyTuple_GET_ITEM(held.get(), i);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject *item = PyTuple_GET_ITEM(mro, i);
         if (!PyType_Check(item)) {
             return false;
         }
-        OwnedRef dict =
-            compat::type_dict(reinterpret_cast<PyTypeObject *>(item));
-        if (!dict) {
-            continue;
-        }
-        OwnedRef found = compat::dict_get_item(dict.get(), pool.instances);
-        if (found) {
-            return found.get() == expected;
-        }
-        if (PyErr_Occurred()) {
-            // As the runtime's own lookup through the MRO does.
-            PyErr_Clear();
+        PyTypeObject *type = reinterpret_cast<PyTypeObject *>(item);
+        PyObject *value = nullptr;
+        if (own_instances(type, value) != Own::kAbsent ||
+            (type != meta && !compat::type_is_immutable(type))) {
             return false;
         }
     }
-    return expected == nullptr;
+    return true;
 }
-
-namespace {
 
 // ---- The mirror, checked ----------------------------------------------
 //
@@ -559,10 +538,8 @@ prepare_with() noexcept
 unsigned long
 renew_epoch() noexcept
 {
-    if (entries.slots != no_entries) {
-        std::memset(entries.slots, 0, (entries.mask + 1) * sizeof(Entry));
-        entries.used = 0;
-    }
+    std::memset(entries.slots, 0, sizeof(entries.slots));
+    entries.used = 0;
     if (!prepared || !compat::witness_tags(&witness_type, pool.instances)) {
         return 0;
     }
@@ -592,30 +569,44 @@ keep_sighting(const Sighting &seen) noexcept
     PyTypeObject *cls = reinterpret_cast<PyTypeObject *>(seen.cls);
     PyTypeObject *meta = Py_TYPE(seen.cls);
     bool own_meta = seen.meta_stamp != 0;
-    // What the fetch gave, as the MROs say now: the runtime's attribute
-    // cache may still answer from one that is gone.
-    if (!cache::finds(seen.mro, seen.table) ||
-        (own_meta && !cache::finds(seen.meta_mro, nullptr))) {
+    // Held: the reads below run no code, but were that wrong, what they
+    // read must not be freed under them.
+    OwnedRef mro = OwnedRef::borrow(seen.mro);
+    OwnedRef meta_mro = OwnedRef::borrow(own_meta ? seen.meta_mro : nullptr);
+    cache::Classes classes = {};
+    if (!cache::read_through(mro.get(), cls, seen.table, classes) ||
+        (own_meta && !cache::holds_nothing(meta_mro.get(), meta))) {
         return;
     }
-    // Those lookups run no code (the top of this file); all the same,
-    // nothing is kept unless the class is still as the call saw it.
+    // Nothing is kept unless the class is still as the call saw it.
     if (!compat::stamp_holds(cls, seen.stamp) || cls->tp_mro != seen.mro ||
-        (own_meta && (Py_TYPE(seen.cls) != meta ||
-                      !compat::stamp_holds(meta, seen.meta_stamp) ||
+        Py_TYPE(seen.cls) != meta ||
+        (own_meta && (!compat::stamp_holds(meta, seen.meta_stamp) ||
                       meta->tp_mro != seen.meta_mro))) {
         return;
     }
-    if (!cache::changes_reach(cls) ||
-        (own_meta && !cache::changes_reach(meta))) {
-        return;
+    PyTypeObject *first = cls;
+    unsigned int first_stamp = seen.stamp;
+    if (classes.count == 1) {
+        first = classes.types[0];
+        first_stamp = classes.stamps[0];
     }
-    cache::Entry *entry = cache::place(seen.cls);
-    if (entry == nullptr) {
-        return;
+    else if (classes.count > 1) {
+        first = &PyType_Type;
+        first_stamp = 0;
     }
-    *entry = {seen.cls,   meta,     seen.stamp,    seen.meta_stamp,
-              seen.table, seen.mro, seen.meta_mro, seen.hash};
+    *cache::place(seen.cls) = {seen.cls,
+                               own_meta ? &cache::witness_type : meta,
+                               seen.stamp,
+                               first_stamp,
+                               seen.table,
+                               seen.mro,
+                               first,
+                               seen.hash,
+                               own_meta ? meta : nullptr,
+                               seen.meta_stamp,
+                               own_meta ? seen.meta_mro : nullptr,
+                               classes};
 }
 
 int

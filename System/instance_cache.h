@@ -26,25 +26,53 @@ struct Sighting {
 
 namespace cache {
 
-struct Entry {
-    PyObject *cls;            // the key; NULL: a free slot
-    PyTypeObject *meta;       // Py_TYPE(cls) when seen
-    unsigned int stamp;       // as in Sighting
-    unsigned int meta_stamp;  // as in Sighting
-    PyObject *table;          // cls._instances when seen
-    PyObject *mro;            // as in Sighting; compared, never read
-    PyObject *meta_mro;       // as in Sighting; compared, never read
-    Py_hash_t hash;           // cls's
+// How many classes besides the class an entry keeps the stamps of.
+constexpr int kMostClasses = 3;
+
+// The classes of an MRO, after the class itself, whose dicts the fetch
+// of `_instances` reads and that Python code can change (the class that
+// holds the table and those before it), with their stamps.
+struct Classes {
+    int count;
+    PyTypeObject *types[kMostClasses];
+    unsigned int stamps[kMostClasses];
 };
 
-// Open addressing with linear probing: `mask` + 1 slots from `slots` on,
-// a power of two, at most half of them used.  Entries are not removed one
-// by one, so a probe stops at the first free slot.  Before the first
-// entry, one free slot.
+// Whether the stamps of `classes` still hold.
+SYSTEMDEFINE_NOINLINE bool all_hold(const Classes &classes) noexcept;
+
+// The fields a call answered inline reads come first.
+struct Entry {
+    PyObject *cls;  // the key; NULL: a free slot
+    // `type` where that is cls's metaclass; else the witness, which is no
+    // class's type, so that such calls are answered past the inline path
+    // (Reach::kAll), which checks `own_meta`.
+    PyTypeObject *meta;
+    unsigned int stamp;        // as in Sighting
+    unsigned int first_stamp;  // first's
+    PyObject *table;           // cls._instances when seen
+    PyObject *mro;             // as in Sighting; compared, never read
+    // The one class of `classes` where there is one; cls itself where
+    // there is none; and where there are more, `type` with stamp 0,
+    // which no stamp matches: those are checked past the inline path.
+    PyTypeObject *first;
+    Py_hash_t hash;  // cls's
+    // Past the inline path:
+    PyTypeObject *own_meta;   // cls's metaclass, or NULL for `type`
+    unsigned int meta_stamp;  // as in Sighting
+    PyObject *meta_mro;       // as in Sighting; compared, never read
+    Classes classes;
+};
+
+// Open addressing with linear probing over a table of fixed size, at
+// most half of it used.  Entries are not removed one by one, so a probe
+// stops at the first free slot.  Static, and zero (all free) at first: a
+// table that never moves needs no load of its address or size.
+constexpr size_t kSlots = 1024;
+constexpr unsigned int kHomeShift = 22;  // 32 - log2(kSlots)
+
 struct Entries {
-    Entry *slots;
-    size_t mask;
-    unsigned int shift;  // 32 - log2(mask + 1)
+    Entry slots[kSlots];
     size_t used;
 };
 
@@ -63,17 +91,6 @@ SYSTEMDEFINE_HIDDEN extern PyInterpreterState *owner;
 // epoch are compared only within it.
 SYSTEMDEFINE_HIDDEN extern unsigned long epoch;
 
-// Whether every class in `type`'s MRO is `type` or is reached from it
-// through __bases__ (its own, its bases', and theirs): whether the
-// runtime passes each such class's changes on to `type`.  Reads fields
-// only.
-bool changes_reach(PyTypeObject *type) noexcept;
-
-// Whether a lookup of `_instances` through the own dicts of the classes
-// in `mro` (a tuple) finds `expected` (NULL: nothing), past the
-// runtime's attribute cache.  False too when it cannot tell.
-bool finds(PyObject *mro, PyObject *expected) noexcept;
-
 // How many slots of a table's index a walk reads at most.  Classes made
 // one after another lie a fixed stride apart, and their hashes with them:
 // from 3.14 a stride of 1792 bytes, whose hashes differ by a multiple of
@@ -89,13 +106,13 @@ home(PyObject *cls) noexcept
     std::uint32_t bits =
         static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(cls) >> 4);
     return static_cast<size_t>(
-        static_cast<std::uint64_t>(bits * 2654435769u) >> entries.shift);
+        static_cast<std::uint32_t>(bits * 2654435769u) >> kHomeShift);
 }
 
 inline const Entry *
 find(PyObject *cls) noexcept
 {
-    for (size_t i = home(cls);; i = (i + 1) & entries.mask) {
+    for (size_t i = home(cls);; i = (i + 1) & (kSlots - 1)) {
         const Entry &entry = entries.slots[i];
         if (entry.cls == cls) {
             return &entry;
@@ -231,7 +248,7 @@ struct Rest {
 // names has a value.)  With `rest`, a walk that goes on past that first
 // slot is left there, and the result is NULL.
 template <Reach kReach, class Keys = DictKeys>
-inline PyObject *
+SYSTEMDEFINE_INLINE PyObject *
 found_alone(PyObject *table, PyObject *key, Py_hash_t hash,
             Rest *rest = nullptr) noexcept
 {
@@ -309,7 +326,7 @@ answering() noexcept
 // calls out, and answers for small tables only; with `rest` too, it
 // leaves the walk past a small table's first slot to walk_rest().
 template <cache::Reach kReach>
-inline PyObject *
+SYSTEMDEFINE_INLINE PyObject *
 cached_instance(PyObject *cls, cache::Rest *rest = nullptr) noexcept
 {
     if (!compat::kInstanceCache) {
@@ -320,18 +337,35 @@ cached_instance(PyObject *cls, cache::Rest *rest = nullptr) noexcept
         return nullptr;
     }
     // In this order, so that nothing is read as a type that may not be
-    // one: `meta` is a type (the type of `cls`); with the kept stamp it is
-    // the kept metaclass, alive, and not one freed whose address another
-    // type took (`type` itself is never freed), so `cls` is a class; and
-    // only a class with the kept stamp and MRO still holds the table.
+    // one: `meta` is a type (the type of `cls`); it is `type`, never
+    // freed, or with the kept stamp the kept metaclass, alive, and not
+    // one freed whose address another type took, so `cls` is a class; and
+    // only a class with the kept stamp and MRO still holds the table and
+    // the classes it reads (which its MRO holds alive).
     PyTypeObject *meta = Py_TYPE(cls);
     PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
-    if (!compat::tags_witnessed(&cache::witness_type) || meta != entry->meta ||
-        (entry->meta_stamp != 0 &&
-         (!compat::stamp_holds(meta, entry->meta_stamp) ||
-          meta->tp_mro != entry->meta_mro)) ||
-        !compat::stamp_holds(type, entry->stamp) ||
+    if (!compat::tags_witnessed(&cache::witness_type)) {
+        return nullptr;
+    }
+    if constexpr (kReach == cache::Reach::kSmall) {
+        if (meta != entry->meta) {
+            return nullptr;
+        }
+    }
+    else if (entry->own_meta == nullptr
+                 ? meta != entry->meta
+                 : meta != entry->own_meta ||
+                       !compat::stamp_holds(meta, entry->meta_stamp) ||
+                       meta->tp_mro != entry->meta_mro) {
+        return nullptr;
+    }
+    if (!compat::stamp_holds(type, entry->stamp) ||
         type->tp_mro != entry->mro) {
+        return nullptr;
+    }
+    if (!compat::stamp_holds(entry->first, entry->first_stamp) &&
+        (kReach == cache::Reach::kSmall || entry->first_stamp != 0 ||
+         !cache::all_hold(entry->classes))) {
         return nullptr;
     }
     // The tags hold, so the table is alive, unless it is being freed while

@@ -102,10 +102,8 @@ check_with(PyObject *cls) noexcept
     if constexpr (sd::compat::kInstanceCache) {
         // As at import: nothing kept yet.
         cache::prepared = false;
-        if (cache::entries.slots != cache::no_entries) {
-            std::memset(cache::entries.slots, 0,
-                        (cache::entries.mask + 1) * sizeof(cache::Entry));
-        }
+        std::memset(cache::entries.slots, 0, sizeof(cache::entries.slots));
+        cache::entries.used = 0;
         if (holds < 0 || cache::prepare_with<Keys>() < 0) {
             return nullptr;
         }

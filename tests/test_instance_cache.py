@@ -595,8 +595,10 @@ def test_changes_the_runtime_forgets_its_own_answers_for():
 
 
 # A cached call against the steps in one interpreter: a table of a dict
-# subclass is never answered from an entry.  Run in a child, since an
-# answer from a freed table may crash it.
+# subclass is never answered from an entry.  Each scenario yields what
+# its calls give; before a call after a change, the runtime's attribute
+# cache forgets its own answers, which such changes can leave stale.  Run
+# in a child, since an answer from a freed table may crash it.
 MRO_CHANGES = r"""
 import sys
 from %s import Singleton
@@ -604,7 +606,6 @@ from %s import Singleton
 others = [type("Other%%d" %% i, (), {}) for i in range(10000)]
 
 def forget():
-    # The runtime's attribute cache forgets its answers for the class.
     for other in others:
         getattr(other, "_instances", None)
     if sys.version_info >= (3, 11):
@@ -613,7 +614,7 @@ def forget():
 class Steps(dict):
     pass
 
-def no_base(table):
+def no_base(table, keep):
     # A's MRO holds X, which is no base of A: put there by a mro() that
     # is gone by the time the runtime asks whether A's metaclass has one
     # of its own (as a subclass's metaclass that keeps type's mro() takes
@@ -629,21 +630,19 @@ def no_base(table):
 
     class A(Singleton, metaclass=Meta):
         pass
+    yield A()
+    yield A()
+    keep.append(X._instances)
+    X._instances = table({A: "rebound"})
 
-    def change():
-        old = X._instances
-        X._instances = table({A: "rebound"})
-        return old
-    return A, change
-
-def bases_undone(table):
+def bases_undone(table, keep):
     # A's new bases stand while C's MRO is computed, which calls A and
     # fails: the runtime puts A's old MRO back.
     class First(Singleton):
         _instances = table()
 
     class Second(Singleton):
-        _instances = table()
+        _instances = table({})
 
     class A(First):
         pass
@@ -659,42 +658,230 @@ def bases_undone(table):
     class C(A, metaclass=Failing):
         pass
     Second._instances[A] = "second's"
+    yield A()
+    yield A()
+    armed.append(True)
+    try:
+        A.__bases__ = (Second,)
+    except RuntimeError:
+        pass
+    keep.append(Second._instances)
+    Second._instances = table()
 
-    def change():
-        armed.append(True)
-        try:
-            A.__bases__ = (Second,)
-        except RuntimeError:
-            pass
-        old = Second._instances
-        Second._instances = table()
-        return old
-    return A, change
+def base_loses_its_tag_alone(table, keep):
+    # A base whose metaclass gained an mro() of its own loses its tag
+    # alone when its bases are assigned; D's MRO then fails, so D keeps
+    # its tag, and a later change of Base stops at A.
+    armed = []
 
-def outcome(scenario, table, keep):
-    cls, change = scenario(table)
-    first = cls()
-    cls()
-    kept = change()
-    seen = []
-    if keep:
-        seen.append(cls())   # the runtime's own lookup may be stale here
-    else:
-        # The table an entry may still name is freed: a stale lookup of
-        # the runtime's own would read it too.
+    class Meta(type):
+        pass
+
+    class Base(Singleton):
+        _instances = table()
+
+    class Extra(object):
+        pass
+
+    class A(Base, metaclass=Meta):
+        pass
+
+    class D(A):
+        pass
+
+    def mro(cls):
+        if armed and cls is D:
+            raise RuntimeError("mro")
+        if armed and cls is A:
+            return [c for c in type.mro(cls) if c is not Extra]
+        return type.mro(cls)
+    Meta.mro = mro
+    yield D()
+    yield D()
+    armed.append(True)
+    try:
+        A.__bases__ = (Base, Extra)
+    except RuntimeError:
+        pass
+    del armed[:]
+    keep.append(Base._instances)
+    Base._instances = table({D: "rebound"})
+
+def base_without_a_tag(table, keep):
+    # The same through an MRO that conflicts, with a base that never has
+    # a tag (its metaclass has an mro() of its own).
+    class Meta(type):
+        def mro(cls):
+            return type.mro(cls)
+
+    class Base(Singleton):
+        _instances = table()
+
+    class X(object):
+        pass
+    B = Meta("B", (), {})
+
+    class A(Base):
+        pass
+
+    class D(X, A):
+        pass
+    yield D()
+    yield D()
+    try:
+        A.__bases__ = (X, Base, B)
+    except TypeError:
+        pass
+    keep.append(Base._instances)
+    Base._instances = table({D: "rebound"})
+
+def tag_under_new_bases(table, keep):
+    # A is given a tag while it has its new bases, and keeps it when the
+    # old ones, which have none, come back.
+    armed = []
+
+    class P(Singleton):
+        _instances = table()
+
+    class Q(Singleton):
+        _instances = table()
+
+    class Meta(type):
+        def mro(cls):
+            if armed:
+                del armed[:]
+                A()
+                raise RuntimeError("mro")
+            return type.mro(cls)
+
+    class A(P):
+        pass
+
+    class D(A, metaclass=Meta):
+        pass
+    Q._instances[A] = "q's"
+    yield A()
+    P.anything = 1
+    armed.append(True)
+    try:
+        A.__bases__ = (Q,)
+    except RuntimeError:
+        pass
+    forget()
+    yield A()
+    yield A()
+    keep.append(P._instances)
+    P._instances = table({A: "rebound"})
+
+def metaclass_base_unseen(table, keep):
+    # The same one level up: a descriptor given to the metaclass's base.
+    log = []
+    armed = []
+
+    class MP(type):
+        pass
+
+    class MQ(type):
+        pass
+
+    class Meta(MP):
+        pass
+
+    class MM(type):
+        def mro(cls):
+            if armed:
+                del armed[:]
+                getattr(Meta, "anything", None)
+                raise RuntimeError("mro")
+            return type.mro(cls)
+
+    class SubMeta(Meta, metaclass=MM):
+        pass
+
+    class Service(Singleton, metaclass=Meta):
+        _instances = table()
+    yield Service()
+    MP.anything = 1
+    armed.append(True)
+    try:
+        Meta.__bases__ = (MQ,)
+    except RuntimeError:
+        pass
+    forget()
+    yield Service()
+    yield Service()
+
+    def hook(cls):
+        log.append("hook")
+        return table({cls: "from the hook"})
+    MP._instances = property(hook)
+    forget()
+    yield Service()
+    yield "hook calls: %%d" %% len(log)
+
+def key_that_runs_code(table, keep):
+    # A key of the class's namespace that a lookup of `_instances`
+    # compares, and that rebinds the metaclass's bases when it does.
+    armed = []
+
+    class Key(str):
+        def __hash__(self):
+            return hash("_instances")
+
+        def __eq__(self, other):
+            if armed:
+                del armed[:]
+                Meta.__bases__ = (MQ,)
+            return False
+
+    class MP(type):
+        pass
+
+    class MQ(type):
+        pass
+
+    class Meta(MP):
+        pass
+
+    class Base(Singleton, metaclass=Meta):
+        _instances = table()
+    D = Meta("D", (Base,), {Key("k"): None})
+    yield D()
+    armed.append(True)
+    yield D()
+    yield D()
+
+def last_calls(scenario, table, free):
+    # The scenario's own calls, then two more of its class.
+    keep, labels, seen = [], {}, []
+    calls = scenario(table, keep)
+    cls = None
+    for found in calls:
+        if not isinstance(found, str):
+            cls = type(found)
+            found = labels.setdefault(id(found), "object %%d" %% len(labels))
+        seen.append(found)
+    if free:
+        del keep[:]   # a table an entry may still name is freed
         forget()
-        del kept
-        # Dicts that may take its place, each naming the class.
         junk = [{cls: "junk"} for _ in range(1000)]
     forget()
-    seen += [cls(), cls()]
-    return ["first" if found is first else found for found in seen]
+    for _ in range(2):
+        found = cls()
+        seen.append(found if isinstance(found, str) else
+                    labels.setdefault(id(found), "object %%d" %% len(labels)))
+    return seen
 
-for scenario in (no_base, bases_undone):
-    for keep in (True, False):
-        print(scenario.__name__, keep, outcome(scenario, dict, keep) ==
-              outcome(scenario, Steps, keep))
+for scenario in (no_base, bases_undone, base_loses_its_tag_alone,
+                 base_without_a_tag, tag_under_new_bases,
+                 metaclass_base_unseen, key_that_runs_code):
+    for free in (False, True):
+        print(scenario.__name__, free, last_calls(scenario, dict, free) ==
+              last_calls(scenario, Steps, free))
 """
+SCENARIOS = ["no_base", "bases_undone", "base_loses_its_tag_alone",
+             "base_without_a_tag", "tag_under_new_bases",
+             "metaclass_base_unseen", "key_that_runs_code"]
 
 
 @needs_pythonapi
@@ -702,8 +889,8 @@ def test_mro_changes_the_tag_does_not_follow():
     proc = run_python(MRO_CHANGES % MODULE)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split() == [
-        word for scenario in ("no_base", "bases_undone")
-        for keep in ("True", "False") for word in (scenario, keep, "True")]
+        word for scenario in SCENARIOS for free in ("False", "True")
+        for word in (scenario, free, "True")]
 
 
 SUBINTERPRETER = r"""
