@@ -138,11 +138,18 @@
 // none of its stamps can have been:
 //
 // - Where tags restart (up to 3.10), while the witness, the module's own
-//   type, holds the tag the module last had it given: once the runtime
+//   type, holds the tag the module had it given: once the runtime
 //   restarts its tags it takes that one away before it gives any out.
-//   The module then drops every entry before it gives the witness a new
-//   tag, and a call whose stamps were taken before that trusts none of
-//   them (the epoch).
+//   From then on the module drops every entry and keeps none, for the
+//   life of the process, and a call whose stamps were taken before that
+//   trusts none of them (the epoch).  No new start could be trusted: the
+//   runtime takes the tags away by marking `object` changed, which
+//   reaches only the classes below it through classes that have a tag,
+//   so a class below one without (after an assignment of __bases__ that
+//   failed halfway) keeps its old tag, which the restarted counter may
+//   later give it again after a change.  Tags restart when
+//   sys._clear_type_cache() is called, and on 3.10 when a
+//   sub-interpreter ends.
 // - Where each interpreter numbers its heap types' tags itself (from
 //   3.12), entries are kept, and calls answered, only in the main
 //   interpreter (owner), which each call checks as its calling thread's:
@@ -151,10 +158,14 @@
 //   tag given it there from that interpreter's counter matches the one
 //   kept only when that counter was driven to exactly that number; so
 //   does a tag another interpreter drew that the main one's counter
-//   draws again.  That is the runtime's own limit: its attribute cache in
-//   the main interpreter, keyed by tag, gives the old value too while its
-//   entry lives (an entry here lives until the class changes).  The
-//   table side needs no such care: it is read, not numbered.
+//   draws again, which a fresh sub-interpreter's counter, starting where
+//   the main one's did, does as a matter of course.  That is the
+//   runtime's own limit: in the main interpreter its specialized lookups
+//   of a class's attribute, guarded by the class's tag alone, give the
+//   old value too, whose table may be gone, until they are specialized
+//   anew, as its attribute cache does until its entry is taken (an entry
+//   here lives until the class changes).  The table side needs no such
+//   care: it is read, not numbered.
 //
 // So an entry is invalidated by any change of the class, of a class its
 // fetch reads or of the metaclass, `_instances`, `__bases__`, `__class__`
@@ -536,14 +547,19 @@ prepare_with() noexcept
 }  // namespace
 
 unsigned long
-renew_epoch() noexcept
+first_epoch() noexcept
 {
-    std::memset(entries.slots, 0, sizeof(entries.slots));
-    entries.used = 0;
+    if (epoch != 0) {
+        // The witness lost the tag it was given: the tags restarted, and
+        // a class's tag may have outlived that (see the top).  For good.
+        std::memset(entries.slots, 0, sizeof(entries.slots));
+        entries.used = 0;
+        return 0;
+    }
     if (!prepared || !compat::witness_tags(&witness_type, pool.instances)) {
         return 0;
     }
-    return ++epoch;
+    return epoch = 1;
 }
 
 }  // namespace cache

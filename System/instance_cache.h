@@ -87,8 +87,8 @@ SYSTEMDEFINE_HIDDEN extern PyTypeObject witness_type;
 // compat::calling_interpreter()).
 SYSTEMDEFINE_HIDDEN extern PyInterpreterState *owner;
 
-// How many times the witness has been given a tag.  Stamps taken in one
-// epoch are compared only within it.
+// 1 once the witness has been given its tag, where tags restart; 0
+// before.  Stamps are compared only when taken in it.
 SYSTEMDEFINE_HIDDEN extern unsigned long epoch;
 
 // How many slots of a table's index a walk reads at most.  Classes made
@@ -123,9 +123,10 @@ find(PyObject *cls) noexcept
     }
 }
 
-// The witness given a new tag after it lost its last one, every entry
-// dropped first: the new epoch, or 0 when no tag could be had.
-unsigned long renew_epoch() noexcept;
+// The witness given its tag, the first time: epoch 1; or 0 when no tag
+// could be had, or when the witness lost the tag it was given (every
+// entry dropped then, and none kept ever after).
+unsigned long first_epoch() noexcept;
 
 // The epoch of stamps taken now, or 0 when they prove nothing.
 inline unsigned long
@@ -134,7 +135,7 @@ tags_epoch() noexcept
     if (!compat::kTagsRestart) {
         return 1;
     }
-    return compat::tags_witnessed(&witness_type) ? epoch : renew_epoch();
+    return compat::tags_witnessed(&witness_type) ? epoch : first_epoch();
 }
 
 // Whether stamps taken in `taken` (from tags_epoch()) still prove what

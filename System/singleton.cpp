@@ -8,8 +8,6 @@
 #include "instance_cache.h"
 #include "state.h"
 
-#include <utility>
-
 #define SYSTEMDEFINE_FILE_ID 4
 
 namespace sd {
@@ -336,11 +334,11 @@ lookup_singleton(PyObject *self) noexcept
 // fetching the attribute is the class's own lookup through its bases, a
 // plain dict found there has no __get__, and the class hashes by
 // identity.  That much is done here directly, with the runtime's cached
-// attribute lookup and the hash taken once; a fetch again, when the
-// stamps say that no lookup through the class can give anything new, is
-// the table already held.  The table's lookups themselves are always
-// made, as many as the steps make, since a colliding key's __eq__ sees
-// each of them.
+// attribute lookup and the hash taken once.  Every fetch is made, as the
+// steps make it: between two of them a colliding key's __eq__ may have
+// changed a class the fetch reads, which the class's own stamp does not
+// always show (instance_cache.cpp).  The table's lookups are made as
+// often as the steps make them too, since such a key sees each of them.
 class Access {
 public:
     explicit Access(PyObject *cls) noexcept
@@ -377,21 +375,6 @@ public:
         }
         stamp_ = 0;
         return OwnedRef::steal(PyObject_GetAttr(class_, pool.instances));
-    }
-
-    // class_._instances fetched again after `table` came from table():
-    // that same table when nothing can have changed what a fetch gives
-    // (and then the class still holds it, so keeping it instead of
-    // dropping it is no different); otherwise `table` is dropped first,
-    // as the steps drop it.
-    OwnedRef
-    again(OwnedRef table) noexcept
-    {
-        if (unchanged()) {
-            return table;
-        }
-        table.reset();
-        return this->table();
     }
 
     // class_ in table: 1, 0, or -1 with an exception set.
@@ -544,17 +527,12 @@ new_body(PyObject *self, PyObject *class_, const Positional &positional,
     if (found < 0) {
         return SD_FAIL(where, 6);
     }
-    if (found) {
-        table = access.again(std::move(table));
+    table.reset();
+    if (!found && create_instance(self, class_, access, positional, keywords,
+                                  where) < 0) {
+        return nullptr;
     }
-    else {
-        table.reset();
-        if (create_instance(self, class_, access, positional, keywords,
-                            where) < 0) {
-            return nullptr;
-        }
-        table = access.table();
-    }
+    table = access.table();
     if (!table) {
         return SD_FAIL(where, 8);
     }

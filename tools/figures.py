@@ -29,15 +29,17 @@ def release():
         for line in f:
             if line.startswith("version"):
                 version = line.split("=", 1)[1].strip()
-    git = ["git", "-C", ROOT]
-    commit = subprocess.run(git + ["rev-parse", "--short", "HEAD"],
-                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                            universal_newlines=True).stdout.strip()
-    changed = subprocess.run(git + ["status", "--porcelain",
-                                    "--untracked-files=no"],
-                             stdout=subprocess.PIPE,
-                             stderr=subprocess.DEVNULL,
-                             universal_newlines=True).stdout.strip()
+    def git(*args):
+        # Nothing where git is not there (a root, Windows, an sdist).
+        try:
+            return subprocess.run(["git", "-C", ROOT] + list(args),
+                                  stdout=subprocess.PIPE,
+                                  stderr=subprocess.DEVNULL,
+                                  universal_newlines=True).stdout.strip()
+        except OSError:
+            return ""
+    commit = git("rev-parse", "--short", "HEAD")
+    changed = git("status", "--porcelain", "--untracked-files=no")
     return "%s (commit %s%s)" % (version, commit or "?",
                                  "+changes" if changed else "")
 
