@@ -444,7 +444,9 @@ type_stamp(PyTypeObject *type) noexcept
 //   type below it, invalid (PyType_Modified(&PyBaseObject_Type), run when
 //   the cache is cleared and whenever the counter gives 0).  A witness
 //   type whose flag only the module sets tells whether that has happened
-//   since the module last set it: tags_witnessed().
+//   since the module first set it: tags_witnessed().  That marking
+//   reaches only types below `object` through types that have a tag, so
+//   a tag handed out before may outlive it: tag_counter().
 // - From 3.11 the counter never goes back: when it runs out, types get no
 //   tag (0) at all.  From 3.12 each interpreter numbers the tags of its
 //   heap types itself, from the same start, so tags of two interpreters
@@ -455,12 +457,25 @@ type_stamp(PyTypeObject *type) noexcept
 constexpr bool kTagsRestart = true;
 
 // The witness's flags: without Py_TPFLAGS_HAVE_VERSION_TAG the runtime
-// never gives it a tag itself, whoever looks it up.
+// up to 3.9 gives it no tag itself; 3.10 ignores that flag.
 constexpr unsigned long kWitnessFlags =
     Py_TPFLAGS_DEFAULT & ~Py_TPFLAGS_HAVE_VERSION_TAG;
 
+// Seal `witness`, readied: no lookup but the module's own gives it a tag
+// (the runtime gives a tag only to a type flagged ready, on every version
+// up to 3.10; it is readied once, and nothing else asks that flag of a
+// static type that cannot be subclassed or instantiated).  Reached from
+// `object`'s subclasses, any code could otherwise look it up after a
+// restart of the tags and have the runtime give it a tag again, hiding
+// the restart.
+inline void
+seal_witness(PyTypeObject *witness) noexcept
+{
+    witness->tp_flags &= ~Py_TPFLAGS_READY;
+}
+
 // Whether no tag has been handed out again since witness_tags() last
-// succeeded on `witness`, a ready static type of the module's own that
+// succeeded on `witness`, a sealed static type of the module's own that
 // nothing else changes: the flag only the runtime's invalidation clears.
 inline bool
 tags_witnessed(PyTypeObject *witness) noexcept
@@ -469,23 +484,44 @@ tags_witnessed(PyTypeObject *witness) noexcept
 }
 
 // Have the runtime give `witness` a tag (looking up `name`, an interned
-// name, through it), as it gives one to any type; false when it gave
-// none.  The first tag after the counter went back is 0, which marks
-// every tag invalid again and is no tag: then a second one is taken.
+// name, through it), as it gives one to any type, unsealed for that
+// span; false when it gave none.  The first tag after the counter went
+// back is 0, which marks every tag invalid again and is no tag: with
+// `again`, a second one is taken then.
 inline bool
-witness_tags(PyTypeObject *witness, PyObject *name) noexcept
+witness_tags(PyTypeObject *witness, PyObject *name, bool again) noexcept
 {
-    witness->tp_flags |= Py_TPFLAGS_HAVE_VERSION_TAG;
-    for (int attempt = 0; attempt < 2 && !tags_witnessed(witness); ++attempt) {
+    unsigned long unsealed = Py_TPFLAGS_HAVE_VERSION_TAG | Py_TPFLAGS_READY;
+    witness->tp_flags |= unsealed;
+    for (int attempt = 0;
+         attempt < (again ? 2 : 1) && !tags_witnessed(witness); ++attempt) {
         (void)_PyType_Lookup(witness, name);
     }
-    witness->tp_flags &= ~Py_TPFLAGS_HAVE_VERSION_TAG;
+    witness->tp_flags &= ~unsealed;
     return tags_witnessed(witness);
+}
+
+// The tag the counter hands out next, less one: the witness given a new
+// tag, which no other type has (it has no subclasses).  0 when the
+// counter went back meanwhile (the witness then holds none).
+inline unsigned int
+tag_counter(PyTypeObject *witness, PyObject *name) noexcept
+{
+    PyType_Modified(witness);
+    if (!witness_tags(witness, name, false)) {
+        return 0;
+    }
+    return witness->tp_version_tag;
 }
 #else
 // Tags are never handed out twice in one interpreter: nothing to witness.
 constexpr bool kTagsRestart = false;
 constexpr unsigned long kWitnessFlags = Py_TPFLAGS_DEFAULT;
+
+inline void
+seal_witness(PyTypeObject *) noexcept
+{
+}
 
 inline bool
 tags_witnessed(PyTypeObject *) noexcept
@@ -494,9 +530,15 @@ tags_witnessed(PyTypeObject *) noexcept
 }
 
 inline bool
-witness_tags(PyTypeObject *, PyObject *) noexcept
+witness_tags(PyTypeObject *, PyObject *, bool) noexcept
 {
     return true;
+}
+
+inline unsigned int
+tag_counter(PyTypeObject *, PyObject *) noexcept
+{
+    return 0;
 }
 #endif
 

@@ -139,17 +139,20 @@
 //
 // - Where tags restart (up to 3.10), while the witness, the module's own
 //   type, holds the tag the module had it given: once the runtime
-//   restarts its tags it takes that one away before it gives any out.
-//   From then on the module drops every entry and keeps none, for the
-//   life of the process, and a call whose stamps were taken before that
-//   trusts none of them (the epoch).  No new start could be trusted: the
-//   runtime takes the tags away by marking `object` changed, which
-//   reaches only the classes below it through classes that have a tag,
-//   so a class below one without (after an assignment of __bases__ that
-//   failed halfway) keeps its old tag, which the restarted counter may
-//   later give it again after a change.  Tags restart when
-//   sys._clear_type_cache() is called, and on 3.10 when a
-//   sub-interpreter ends.
+//   restarts its tags it takes that one away before it gives any out,
+//   and no lookup but the module's own gives it one again (it is sealed:
+//   compat::seal_witness()).  From then on the module drops every entry
+//   and keeps none, for the life of the process, and a call whose stamps
+//   were taken before that trusts none of them (the epoch).  No new start
+//   could be trusted: the runtime takes the tags away by marking `object`
+//   changed, which reaches only the classes below it through classes
+//   that have a tag, so a class below one without (after an assignment
+//   of __bases__ that failed halfway) keeps its old tag.  For the same
+//   reason a tag may have outlived a restart before the witness had its
+//   own: an entry keeps only stamps the counter has passed
+//   (compat::tag_counter()), which it gives no class again until it
+//   restarts.  Tags restart when sys._clear_type_cache() is called, and
+//   on 3.10 when a sub-interpreter ends.
 // - Where each interpreter numbers its heap types' tags itself (from
 //   3.12), entries are kept, and calls answered, only in the main
 //   interpreter (owner), which each call checks as its calling thread's:
@@ -530,8 +533,14 @@ prepare_with() noexcept
     if (prepared) {
         return 0;
     }
-    if (PyType_Ready(&witness_type) < 0) {
-        return -1;
+    // Readied once: sealed, the witness no longer shows it is.
+    static bool witness_ready = false;
+    if (!witness_ready) {
+        if (PyType_Ready(&witness_type) < 0) {
+            return -1;
+        }
+        compat::seal_witness(&witness_type);
+        witness_ready = true;
     }
     int holds = mirror_holds<Keys>();
     if (holds < 0) {
@@ -556,7 +565,8 @@ first_epoch() noexcept
         entries.used = 0;
         return 0;
     }
-    if (!prepared || !compat::witness_tags(&witness_type, pool.instances)) {
+    if (!prepared ||
+        !compat::witness_tags(&witness_type, pool.instances, true)) {
         return 0;
     }
     return epoch = 1;
@@ -593,6 +603,24 @@ keep_sighting(const Sighting &seen) noexcept
     if (!cache::read_through(mro.get(), cls, seen.table, classes) ||
         (own_meta && !cache::holds_nothing(meta_mro.get(), meta))) {
         return;
+    }
+    // Where tags restart, a stamp the counter has not passed may be one
+    // handed out before a restart that did not take it away: the counter
+    // could give it to the class again after a change.  (One it has
+    // passed it gives no class again until the next restart, after which
+    // nothing is kept; see the top.)
+    if (compat::kTagsRestart) {
+        unsigned int counter =
+            compat::tag_counter(&cache::witness_type, pool.instances);
+        if (counter == 0 || seen.stamp > counter ||
+            (own_meta && seen.meta_stamp > counter)) {
+            return;
+        }
+        for (int i = 0; i < classes.count; ++i) {
+            if (classes.stamps[i] > counter) {
+                return;
+            }
+        }
     }
     // Nothing is kept unless the class is still as the call saw it.
     if (!compat::stamp_holds(cls, seen.stamp) || cls->tp_mro != seen.mro ||

@@ -4,6 +4,7 @@ calls, the next call must see it as the plain-Python module does: the
 same result, the same exception and the same hook calls."""
 import gc
 import os
+import subprocess
 import sys
 import textwrap
 import threading
@@ -865,6 +866,69 @@ def test_mro_changes_the_tag_does_not_follow():
     assert proc.stdout.split() == [
         word for scenario in SCENARIOS for free in ("False", "True")
         for word in (scenario, free, "True")]
+
+
+# Restarts of the tags the cache must not miss (up to 3.10): one before
+# its first call, which a class's tag survives below a base without one,
+# and one after which code looks the module's witness up (it is among
+# `object`'s subclasses), which must not hide it.  A new start of the
+# counter then gives the class its old tag again after changes.
+RESTART = r"""
+import sys
+from %s import Singleton
+
+class Table(dict):   # never answered from an entry
+    pass
+
+class P(Singleton):
+    _instances = {}
+class A(P):
+    pass
+if sys.argv[1] == "before":
+    armed = []
+    class Q(Singleton):
+        _instances = {}
+    class Meta(type):
+        def mro(cls):
+            if armed:
+                del armed[:]
+                getattr(A, "_instances")   # A tagged under its new bases
+                raise RuntimeError("mro")
+            return type.mro(cls)
+    class D(A, metaclass=Meta):
+        pass
+    P.anything = 1
+    armed.append(True)
+    try:
+        A.__bases__ = (Q,)
+    except RuntimeError:
+        pass
+    sys._clear_type_cache()
+    getattr(P, "_instances")
+first = A()
+A()
+if sys.argv[1] == "after":
+    sys._clear_type_cache()
+    witness = [cls for cls in object.__subclasses__()
+               if cls.__name__ == "cache_witness"]
+    [hasattr(cls, "anything") for cls in witness]
+A._instances = Table({A: "rebound"})
+for i in range(20000):
+    A.dummy = i
+    getattr(A, "_instances")
+    if A() is first:
+        break
+print(A())
+"""
+
+
+@pytest.mark.parametrize("when", ["before", "after"])
+def test_restart_of_the_tags_is_never_missed(when):
+    proc = subprocess.run([sys.executable, "-c", RESTART % MODULE, when],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["rebound"]
 
 
 SUBINTERPRETER = r"""
