@@ -122,6 +122,18 @@ struct DictKeys {
 #endif
     }
 
+    // Whether slots are one byte wide: up to kByteSlots positions.  From
+    // 3.11 read off the log2 of the size, before the size is made of it.
+    static bool
+    byte_slots(const char *keys) noexcept
+    {
+#if SYSTEMDEFINE_DICT_LAYOUT < 311
+        return size(keys) <= kByteSlots;
+#else
+        return read<std::uint8_t>(keys + offsetof(Head, dk_log2_size)) <= 7;
+#endif
+    }
+
     // The number of positions, a power of two.
     static size_t
     size(const char *keys) noexcept

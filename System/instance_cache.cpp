@@ -429,7 +429,7 @@ sample_holds(PyObject *dict, const long (&numbers)[kSampleKeys],
     const char *layout = nullptr;
     if (!Keys::general_keys(dict, layout) ||
         Keys::log2_width(layout) != log2 || !Keys::width_agrees(layout) ||
-        (Keys::size(layout) <= Keys::kByteSlots) != (log2 == 0) ||
+        Keys::byte_slots(layout) != (log2 == 0) ||
         Keys::entry_count(layout) != kSampleKeys) {
         return 0;
     }

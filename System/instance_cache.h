@@ -109,18 +109,26 @@ home(PyObject *cls) noexcept
         static_cast<std::uint32_t>(bits * 2654435769u) >> kHomeShift);
 }
 
+// The entry of `cls`, or NULL.  With `kFirstOnly`, only where it is in
+// its first slot, as most entries are: a loop would cost the answered
+// call a jump, and a call a frame.
+template <bool kFirstOnly = false>
 inline const Entry *
 find(PyObject *cls) noexcept
 {
-    for (size_t i = home(cls);; i = (i + 1) & (kSlots - 1)) {
-        const Entry &entry = entries.slots[i];
-        if (entry.cls == cls) {
-            return &entry;
-        }
-        if (entry.cls == nullptr) {
-            return nullptr;
+    size_t at = home(cls);
+    if (entries.slots[at].cls == cls) {
+        return &entries.slots[at];
+    }
+    if constexpr (!kFirstOnly) {
+        while (entries.slots[at].cls != nullptr) {
+            at = (at + 1) & (kSlots - 1);
+            if (entries.slots[at].cls == cls) {
+                return &entries.slots[at];
+            }
         }
     }
+    return nullptr;
 }
 
 // The witness given its tag, the first time: epoch 1; or 0 when no tag
@@ -266,8 +274,8 @@ found_alone(PyObject *table, PyObject *key, Py_hash_t hash,
             return nullptr;
         }
         PyObject *value = nullptr;
-        size_t size = Keys::size(keys);
-        if (size <= Keys::kByteSlots) {
+        if (Keys::byte_slots(keys)) {
+            size_t size = Keys::size(keys);
             const char *index = Keys::index(keys);
             const char *entries = index + size;
             size_t mask = size - 1;
@@ -333,7 +341,10 @@ cached_instance(PyObject *cls, cache::Rest *rest = nullptr) noexcept
     if (!compat::kInstanceCache) {
         return nullptr;
     }
-    const cache::Entry *entry = cache::find(cls);
+    // Calls answered inline find the entries in their first slots; the
+    // others are found later in the call (Reach::kAll).
+    const cache::Entry *entry =
+        cache::find<kReach == cache::Reach::kSmall>(cls);
     if (entry == nullptr) {
         return nullptr;
     }

@@ -583,8 +583,9 @@ new_steps(PyObject *self, const Positional &positional,
 // The instance for a call without keywords from the cache of instances,
 // before anything else is set up: binding such a call gives class_ its
 // first argument and checks nothing more.  NULL: take the steps, or walk
-// on first where `rest` says so.
-PyObject *
+// on first where `rest` says so.  Put inline, like what it runs: it is
+// the answered call.
+SYSTEMDEFINE_INLINE PyObject *
 kept_instance(PyObject *const *args, Py_ssize_t nargs,
               cache::Rest &rest) noexcept
 {
