@@ -330,50 +330,44 @@ lookup_singleton(PyObject *self) noexcept
 //
 // When class_'s metaclass is `type` itself, or keeps type's attribute
 // access, hash and comparison and has no `_instances` of its own, nothing
-// of what the steps do can run code until the table's own lookups:
+// of what a fetch does can run code until the table's own lookups:
 // fetching the attribute is the class's own lookup through its bases, a
 // plain dict found there has no __get__, and the class hashes by
 // identity.  That much is done here directly, with the runtime's cached
-// attribute lookup and the hash taken once.  Every fetch is made, as the
-// steps make it: between two of them a colliding key's __eq__ may have
-// changed a class the fetch reads, which the class's own stamp does not
-// always show (instance_cache.cpp).  The table's lookups are made as
-// often as the steps make them too, since such a key sees each of them.
+// attribute lookup and the hash taken with the fetch.  Every fetch is
+// made, as the steps make it, and each one asks the metaclass anew:
+// between two of them a parent __new__ or a colliding key's __eq__ may
+// have changed a class the fetch reads, which the class's own stamp does
+// not always show (instance_cache.cpp), or the metaclass itself (given it
+// an `_instances`, a __hash__ or an attribute hook of its own, or been
+// replaced by assigning class_.__class__).  The table's lookups are made
+// as often as the steps make them too, since such a key sees each of
+// them; what the fast ones take from the last fetch (the hash), nothing
+// can change between that fetch and them.
 class Access {
 public:
     explicit Access(PyObject *cls) noexcept
-        : class_(cls), meta_(Py_TYPE(cls)), epoch_(cache::tags_epoch())
+        : class_(cls), epoch_(cache::tags_epoch())
     {
-        if (meta_ == &PyType_Type) {
-            hash_ = compat::exact_type_hash(cls);
-        }
-        else if (keeps_type_protocols(meta_)) {
-            // Taken before the lookup, like the class's stamp in table().
-            unsigned int stamp = compat::type_stamp(meta_);
-            PyObject *mro = meta_->tp_mro;
-            if (stamp != 0 && !compat::type_lookup(meta_, pool.instances)) {
-                meta_stamp_ = stamp;
-                meta_mro_ = mro;
-                hash_ = compat::exact_type_hash(cls);
-            }
-        }
     }
 
     // class_._instances, a new reference or NULL with an exception set.
     OwnedRef
     table() noexcept
     {
-        if (hash_ != -1) {
+        stamp_ = 0;
+        hash_ = -1;
+        if (plain_metaclass()) {
             unsigned int stamp = compat::type_stamp(type());
             PyObject *mro = type()->tp_mro;
             OwnedRef found = compat::type_lookup(type(), pool.instances);
             if (found && PyDict_CheckExact(found.get())) {
                 stamp_ = stamp;
                 mro_ = mro;
+                hash_ = compat::exact_type_hash(class_);
                 return found;
             }
         }
-        stamp_ = 0;
         return OwnedRef::steal(PyObject_GetAttr(class_, pool.instances));
     }
 
@@ -422,9 +416,38 @@ private:
         return reinterpret_cast<PyTypeObject *>(class_);
     }
 
+    // Whether class_'s metaclass, as it is now, leaves the fetch to the
+    // class's own lookup.  Its stamp is taken before the lookup, like the
+    // class's in table(); nothing of it is read after the lookup, which
+    // may run code (a colliding key in its dict) that replaces it.
+    bool
+    plain_metaclass() noexcept
+    {
+        meta_ = Py_TYPE(class_);
+        meta_stamp_ = 0;
+        meta_mro_ = nullptr;
+        if (meta_ == &PyType_Type) {
+            return true;
+        }
+        if (!keeps_type_protocols(meta_)) {
+            return false;
+        }
+        unsigned int stamp = compat::type_stamp(meta_);
+        PyObject *mro = meta_->tp_mro;
+        if (stamp == 0 || compat::type_lookup(meta_, pool.instances)) {
+            return false;
+        }
+        meta_stamp_ = stamp;
+        meta_mro_ = mro;
+        return true;
+    }
+
     // Whether a fetch now gives what the last fast one gave.  The MROs
     // are compared as well: the runtime can put an MRO back without
-    // changing the tag (instance_cache.cpp).
+    // changing the tag (instance_cache.cpp).  A metaclass at the address
+    // of the last fetch's is that one while its stamp holds (a new class
+    // never carries an old tag), and is read only once it is class_'s,
+    // which holds it.
     bool
     unchanged() const noexcept
     {
@@ -437,8 +460,8 @@ private:
     }
 
     PyObject *class_;
-    PyTypeObject *meta_;            // class_'s metaclass when the call began
     unsigned long epoch_;           // of the stamps below (instance_cache.h)
+    PyTypeObject *meta_ = nullptr;  // class_'s metaclass at the last fetch
     Py_hash_t hash_ = -1;           // class_'s identity hash, or -1: protocols
     unsigned int stamp_ = 0;        // class_'s stamp at the last fast fetch
     unsigned int meta_stamp_ = 0;   // meta_'s, when it is not `type`

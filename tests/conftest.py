@@ -178,11 +178,11 @@ def class_meeting_collision_once(make):
     raise AssertionError("no class of a hash that compares once")
 
 
-def roomy_service(mod):
+def roomy_service(mod, meta=type):
     """A subclass of mod.Singleton with a roomy table of its own, ready
     for a colliding key (class_meeting_collision_once)."""
     def make():
-        class Service(mod.Singleton):
+        class Service(mod.Singleton, metaclass=meta):
             _instances = roomy_dict()
         return Service, Service._instances
     return class_meeting_collision_once(make)

@@ -51,11 +51,11 @@ def tag(value):
 
 # ---- Keys that collide with the class in its table ------------------------
 
-def colliding(on_eq, instantiated=True):
+def colliding(on_eq, instantiated=True, meta=type):
     """A class whose own table holds, before the class itself, a key of
     the same hash whose __eq__ runs on_eq(cls, log)."""
     def scenario(mod, log):
-        Service = roomy_service(mod)
+        Service = roomy_service(mod, meta)
 
         class Key(object):
             armed = False
@@ -289,6 +289,64 @@ def test_reentrant_parent(mod, plain):
     # too, and its own object is dropped.
     assert outcome == ("returned", "made 1")
     assert log == ["parent 0", "parent 1", "inner made 1"]
+
+
+# ---- The metaclass changed between the steps -------------------------------
+
+def meta_gains_table(cls, log):
+    type(cls)._instances = property(lambda c: {c: "from meta"})
+
+
+def meta_gains_hash(cls, log):
+    type(cls).__hash__ = lambda c: 12345
+
+
+def meta_gains_hook(cls, log):
+    def hook(c, name):
+        log.append("get " + name)
+        return type.__getattribute__(c, name)
+    type(cls).__getattribute__ = hook
+
+
+def class_gets_new_meta(cls, log):
+    class Other(type):
+        _instances = property(lambda c: {c: "from other"})
+    cls.__class__ = Other
+
+
+@pytest.mark.parametrize("change", [
+    meta_gains_table, meta_gains_hash, meta_gains_hook, class_gets_new_meta,
+], ids=lambda change: change.__name__)
+@pytest.mark.parametrize("when", [
+    pytest.param("membership test", marks=needs_cpython_dict),
+    "parent __new__"])
+def test_metaclass_changed_between_the_steps(mod, plain, change, when):
+    # Each fetch, and the lookups after it, go by the metaclass as it is
+    # at that fetch.
+    def scenario(mod_, log):
+        class Meta(type):
+            pass
+        done = []
+
+        def once(cls):
+            if not done:
+                done.append(True)
+                change(cls, log)
+        if when == "membership test":
+            return colliding(lambda cls, log, m: once(cls), meta=Meta)(
+                mod_, log)
+
+        class Parent(object):
+            def __new__(cls, *args):
+                once(cls)
+                made = object.__new__(cls)
+                made.tag = "made"
+                return made
+
+        class Service(mod_.Singleton, Parent, metaclass=Meta):
+            _instances = {}
+        return Service, tag
+    compare(mod, plain, scenario)
 
 
 # ---- Names --------------------------------------------------------------------
